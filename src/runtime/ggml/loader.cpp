@@ -54,6 +54,25 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 
+const char* value_type_name(gguf_type type) {
+  switch (type) {
+    case GGUF_TYPE_UINT8: return "uint8";
+    case GGUF_TYPE_INT8: return "int8";
+    case GGUF_TYPE_UINT16: return "uint16";
+    case GGUF_TYPE_INT16: return "int16";
+    case GGUF_TYPE_UINT32: return "uint32";
+    case GGUF_TYPE_INT32: return "int32";
+    case GGUF_TYPE_FLOAT32: return "float32";
+    case GGUF_TYPE_BOOL: return "bool";
+    case GGUF_TYPE_STRING: return "string";
+    case GGUF_TYPE_ARRAY: return "array";
+    case GGUF_TYPE_UINT64: return "uint64";
+    case GGUF_TYPE_INT64: return "int64";
+    case GGUF_TYPE_FLOAT64: return "float64";
+    default: return "unknown";
+  }
+}
+
 }  // namespace
 
 GGUFLoader::GGUFLoader(const std::string& path_in) : path(path_in) {
@@ -139,8 +158,8 @@ int64_t GGUFLoader::find_key(const std::string& key, gguf_type expected) const {
   if (id < 0) return -1;
   const gguf_type stored = gguf_get_kv_type(gguf_ctx.get(), id);
   if (stored != expected) {
-    throw std::runtime_error("metadata key " + key + " has type " + gguf_type_name(stored) + ", expected " +
-                             gguf_type_name(expected));
+    throw std::runtime_error("metadata key " + key + " has type " + value_type_name(stored) + ", expected " +
+                             value_type_name(expected));
   }
   return id;
 }
