@@ -1,4 +1,6 @@
-// Captures the records that reach ggml's log callback, for the duration of a scope.
+// Captures the records that reach ggml's log callback, for the duration of a
+// scope. The system's sink is installed first, so that a backend manager built
+// inside the scope does not replace the capture.
 #pragma once
 
 #include <mutex>
@@ -7,12 +9,14 @@
 #include <vector>
 
 #include "ggml.h"
+#include "runtime/ggml/logging.h"
 
 namespace kestrix_test {
 
 class LogCapture {
  public:
   LogCapture() {
+    olvan_speech::common::install_model_log_callback();
     ggml_log_get(&previous_callback_, &previous_user_data_);
     ggml_log_set(&LogCapture::callback, this);
   }
