@@ -11,6 +11,7 @@
 // of the same session. A SessionState must not be used by two runs at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -223,6 +224,11 @@ class Session {
 
   void clear_graph_cache();
   void remove_cached(uint64_t key);
+  bool graph_reads_state(ggml_cgraph* graph, const TensorBag& outputs) const;
+  void run_direct(CachedRun& entry, bool async_in, bool timing, std::chrono::steady_clock::time_point t0,
+                  std::chrono::steady_clock::time_point t1, const ReadOutputsFn& read_outputs);
+  void run_scheduled(CachedRun& entry, bool timing, std::chrono::steady_clock::time_point t0,
+                     std::chrono::steady_clock::time_point t1, const ReadOutputsFn& read_outputs);
 };
 
 }  // namespace ggml_runtime
