@@ -111,7 +111,8 @@ ggml_bf_tensor TensorContainer::create_tensor_4d(std::string name, ggml_type typ
 }
 
 ggml_bf_tensor TensorContainer::m_create_tensor(ggml_tensor* templ, std::string& name) {
-  GGML_ASSERT(!buft_list_.empty());
+  const BufferTypeList& buft_list = buft_list_;
+  GGML_ASSERT(!buft_list.empty());
   // Checked again here for callers that come straight in: a duplicate must
   // not leave an orphan tensor in a context.
   if (tensors_by_name_.count(name) != 0) throw std::runtime_error("duplicate tensor name declared: " + name);
