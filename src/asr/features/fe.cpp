@@ -27,9 +27,9 @@ bool fe_timing_enabled() {
 struct FeTimer {
   bool enabled = false;
   std::chrono::steady_clock::time_point start;
-  size_t n_samples = 0;              // the padded length
+  size_t n_samples = 0;               // the padded length
   const int64_t* n_frames = nullptr;  // the caller's frame count, read at the end
-  bool gpu = false;                  // the GPU path ran
+  bool gpu = false;                   // the GPU path ran
 
   FeTimer(size_t padded_len, const int64_t* caller_frames)
       : enabled(fe_timing_enabled()), n_samples(padded_len), n_frames(caller_frames) {
@@ -74,6 +74,22 @@ int32_t seconds_to_samples(float seconds, int32_t sample_rate, const char* field
   return static_cast<int32_t>(value);
 }
 
+// The frame kernels below are compiled twice on x86-64: once for the base
+// instruction set, where every fused multiply-add is a library call, and
+// once with the FMA instructions, chosen at run time when the processor has
+// them. Both compute the same correctly rounded fused operations, so the
+// results are identical; only the speed differs.
+#if defined(__GNUC__)
+#define FE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define FE_ALWAYS_INLINE inline
+#endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define FE_FMA_DISPATCH 1
+#else
+#define FE_FMA_DISPATCH 0
+#endif
+
 // The iterative radix-2 decimation-in-time FFT of one n-point size, with the
 // bit-reversal swaps and every stage's twiddles prepared once. The twiddles
 // are those of the per-block recurrence from (1, 0) with the stage's sincos
@@ -116,7 +132,7 @@ class Radix2Fft {
   }
 
   // In-place transform of n values.
-  void run(float* re, float* im) const {
+  FE_ALWAYS_INLINE void run(float* re, float* im) const {
     for (const auto& [a, b] : swaps_) {
       std::swap(re[a], re[b]);
       std::swap(im[a], im[b]);
@@ -155,6 +171,95 @@ class Radix2Fft {
   std::vector<float> tw_im_;
 };
 
+// Everything the per-frame work reads and writes.
+struct FrameJob {
+  const float* signal = nullptr;  // pre-emphasised, padded signal
+  size_t frames = 0;
+  size_t hop = 0;
+  size_t n_fft = 0;
+  size_t offset = 0;  // window offset inside the frame
+  size_t win = 0;     // window length
+  size_t n_bins = 0;
+  size_t n_mels = 0;
+  const float* window = nullptr;
+  const float* basis = nullptr;        // n_mels x n_bins
+  const size_t* band_first = nullptr;  // first non-zero weight of each band
+  const size_t* band_end = nullptr;    // one past its last non-zero weight
+  const Radix2Fft* fft = nullptr;
+  float guard = 0.0f;
+  float* out = nullptr;  // frames x n_mels
+};
+
+// Window, FFT, power, mel product and log of every frame.
+FE_ALWAYS_INLINE void log_mel_frames(const FrameJob& job) {
+  std::vector<float> re(job.n_fft);
+  std::vector<float> im(job.n_fft);
+  std::vector<float> power(job.n_bins);
+  for (size_t t = 0; t < job.frames; ++t) {
+    std::fill(re.begin(), re.end(), 0.0f);
+    std::fill(im.begin(), im.end(), 0.0f);
+    const float* frame = job.signal + t * job.hop + job.offset;
+    for (size_t i = 0; i < job.win; ++i) re[job.offset + i] = frame[i] * job.window[i];
+
+    job.fft->run(re.data(), im.data());
+
+    // Each band's non-zero weights lie in [first, end). Summing only there
+    // gives the same bits as the full ascending sum while every power value
+    // is finite: the skipped terms are 0 * p = +0 and e + 0 = e (a -0 sum
+    // becoming +0 changes nothing after the guard and the log). A frame with
+    // a non-finite power takes the full sum (0 * inf is NaN).
+    bool finite = true;
+    for (size_t k = 0; k < job.n_bins; ++k) {
+      power[k] = std::fma(re[k], re[k], im[k] * im[k]);
+      finite = finite && std::isfinite(power[k]);
+    }
+    float* dst = job.out + t * job.n_mels;
+    for (size_t m = 0; m < job.n_mels; ++m) {
+      const float* row = job.basis + m * job.n_bins;
+      const size_t k0 = finite ? job.band_first[m] : 0;
+      const size_t k1 = finite ? job.band_end[m] : job.n_bins;
+      float e = 0.0f;
+      for (size_t k = k0; k < k1; ++k) e += row[k] * power[k];
+      dst[m] = std::log(e + job.guard);
+    }
+  }
+}
+
+// dst[0] = src[0], dst[i] = src[i] - preemph * src[i - 1] as one fused operation.
+FE_ALWAYS_INLINE void pre_emphasis(const float* src, size_t n, float preemph, float* dst) {
+  dst[0] = src[0];
+  for (size_t i = 1; i < n; ++i) dst[i] = std::fma(-preemph, src[i - 1], src[i]);
+}
+
+void log_mel_frames_base(const FrameJob& job) { log_mel_frames(job); }
+void pre_emphasis_base(const float* src, size_t n, float preemph, float* dst) {
+  pre_emphasis(src, n, preemph, dst);
+}
+#if FE_FMA_DISPATCH
+__attribute__((target("fma"))) void log_mel_frames_fma(const FrameJob& job) { log_mel_frames(job); }
+__attribute__((target("fma"))) void pre_emphasis_fma(const float* src, size_t n, float preemph, float* dst) {
+  pre_emphasis(src, n, preemph, dst);
+}
+bool cpu_has_fma() {
+  static const bool has = __builtin_cpu_supports("fma");
+  return has;
+}
+#endif
+
+void run_log_mel_frames(const FrameJob& job) {
+#if FE_FMA_DISPATCH
+  if (cpu_has_fma()) return log_mel_frames_fma(job);
+#endif
+  log_mel_frames_base(job);
+}
+
+void run_pre_emphasis(const float* src, size_t n, float preemph, float* dst) {
+#if FE_FMA_DISPATCH
+  if (cpu_has_fma()) return pre_emphasis_fma(src, n, preemph, dst);
+#endif
+  pre_emphasis_base(src, n, preemph, dst);
+}
+
 [[noreturn]] void gpu_parts_missing(const char* where) {
   throw std::logic_error(std::string(where) + ": the GPU feature graph is not available in this build");
 }
@@ -176,12 +281,10 @@ MelSpectrogramExtractor::MelSpectrogramExtractor(const MelSpecConfig& cfg,
 
   // What the computation cannot support is refused here, in one place.
   if (config_.n_fft < 2) {
-    throw std::invalid_argument("MelSpecConfig: n_fft=" + std::to_string(config_.n_fft) +
-                                " is below 2");
+    throw std::invalid_argument("MelSpecConfig: n_fft=" + std::to_string(config_.n_fft) + " is below 2");
   }
   if (config_.n_mels < 1) {
-    throw std::invalid_argument("MelSpecConfig: n_mels=" + std::to_string(config_.n_mels) +
-                                " is below 1");
+    throw std::invalid_argument("MelSpecConfig: n_mels=" + std::to_string(config_.n_mels) + " is below 1");
   }
   hop_ = seconds_to_samples(config_.window_stride, config_.sample_rate, "window_stride");
   win_length_ = seconds_to_samples(config_.window_size, config_.sample_rate, "window_size");
@@ -237,8 +340,8 @@ void MelSpectrogramExtractor::init_mel_basis() {
 
   std::vector<float> bin_hz(static_cast<size_t>(n_bins));
   for (int64_t k = 0; k < n_bins; ++k) {
-    bin_hz[k] = static_cast<float>(k) * static_cast<float>(config_.sample_rate) /
-                static_cast<float>(config_.n_fft);
+    bin_hz[k] =
+        static_cast<float>(k) * static_cast<float>(config_.sample_rate) / static_cast<float>(config_.n_fft);
   }
 
   for (int64_t m = 0; m < n_mels; ++m) {
@@ -327,28 +430,18 @@ void MelSpectrogramExtractor::compute_cpu(const float* samples, size_t padded_le
 
   // Working signal with pre-emphasis; the padding after valid_len stays zero
   // and buf[0] is kept as it is.
-  std::vector<float> signal;
-  signal.reserve(signal_len);
-  signal.resize(front, 0.0f);
+  std::vector<float> signal(signal_len, 0.0f);
   if (valid_len > 0) {
-    signal.push_back(samples[0]);
-    const float preemph = config_.preemph;
-    if (preemph != 0.0f) {
-      for (size_t i = 1; i < valid_len; ++i) signal.push_back(std::fma(-preemph, samples[i - 1], samples[i]));
+    if (config_.preemph != 0.0f) {
+      run_pre_emphasis(samples, valid_len, config_.preemph, signal.data() + front);
     } else {
-      signal.insert(signal.end(), samples + 1, samples + valid_len);
+      std::copy(samples, samples + valid_len, signal.data() + front);
     }
   }
-  signal.resize(signal_len, 0.0f);
 
   out.assign(frames * n_mels, 0.0f);
   n_frames = static_cast<int64_t>(frames);
 
-  // Each band's non-zero weights lie in [first, last]. Summing only there
-  // gives the same bits as the full ascending sum while every power value is
-  // finite: the skipped terms are 0 * p = +0 and e + 0 = e (a -0 sum becoming
-  // +0 changes nothing after the guard and the log). A frame with a
-  // non-finite power takes the full sum (0 * inf is NaN).
   std::vector<size_t> band_first(n_mels, 0);
   std::vector<size_t> band_end(n_mels, 0);
   for (size_t m = 0; m < n_mels; ++m) {
@@ -362,37 +455,23 @@ void MelSpectrogramExtractor::compute_cpu(const float* samples, size_t padded_le
   }
 
   const Radix2Fft fft(config_.n_fft);
-  const size_t win = static_cast<size_t>(win_length_);
-  const size_t offset = config_.center_window ? (n_fft - win) / 2 : 0;
-  const float guard = config_.log_zero_guard;
-  std::vector<float> re(n_fft);
-  std::vector<float> im(n_fft);
-  std::vector<float> power(n_bins);
-
-  for (size_t t = 0; t < frames; ++t) {
-    std::fill(re.begin(), re.end(), 0.0f);
-    std::fill(im.begin(), im.end(), 0.0f);
-    const float* frame = signal.data() + t * hop + offset;
-    for (size_t i = 0; i < win; ++i) re[offset + i] = frame[i] * window_[i];
-
-    fft.run(re.data(), im.data());
-
-    bool finite = true;
-    for (size_t k = 0; k < n_bins; ++k) {
-      power[k] = std::fma(re[k], re[k], im[k] * im[k]);
-      finite = finite && std::isfinite(power[k]);
-    }
-
-    float* dst = out.data() + t * n_mels;
-    for (size_t m = 0; m < n_mels; ++m) {
-      const float* row = mel_basis_.data() + m * n_bins;
-      const size_t k0 = finite ? band_first[m] : 0;
-      const size_t k1 = finite ? band_end[m] : n_bins;
-      float e = 0.0f;
-      for (size_t k = k0; k < k1; ++k) e += row[k] * power[k];
-      dst[m] = std::log(e + guard);
-    }
-  }
+  FrameJob job;
+  job.signal = signal.data();
+  job.frames = frames;
+  job.hop = hop;
+  job.n_fft = n_fft;
+  job.win = static_cast<size_t>(win_length_);
+  job.offset = config_.center_window ? (n_fft - job.win) / 2 : 0;
+  job.n_bins = n_bins;
+  job.n_mels = n_mels;
+  job.window = window_.data();
+  job.basis = mel_basis_.data();
+  job.band_first = band_first.data();
+  job.band_end = band_end.data();
+  job.fft = &fft;
+  job.guard = config_.log_zero_guard;
+  job.out = out.data();
+  run_log_mel_frames(job);
 
   const size_t valid_frames = valid_len / hop;
   if (config_.mask_tail && valid_frames < frames) {
@@ -448,9 +527,9 @@ long long produce_new_mel_frames(MelSpectrogramExtractor& fe, const std::vector<
   }
   constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (audio.size() > kMax || first_sample > kMax - audio.size()) {
-    throw std::overflow_error("produce_new_mel_frames: stream end first_sample=" +
-                              std::to_string(first_sample) + " + " + std::to_string(audio.size()) +
-                              " samples does not fit 64 bits");
+    throw std::overflow_error(
+        "produce_new_mel_frames: stream end first_sample=" + std::to_string(first_sample) + " + " +
+        std::to_string(audio.size()) + " samples does not fit 64 bits");
   }
   const int64_t half = n_fft / 2;
   const int64_t end = static_cast<int64_t>(first_sample + audio.size());
@@ -466,9 +545,9 @@ long long produce_new_mel_frames(MelSpectrogramExtractor& fe, const std::vector<
   if (centre < half) {
     // The next window starts before the stream: centred over the whole stream.
     if (first_sample != 0) {
-      throw std::invalid_argument("produce_new_mel_frames: frame " + std::to_string(next_frame) +
-                                  " needs the stream from sample 0, but first_sample=" +
-                                  std::to_string(first_sample));
+      throw std::invalid_argument(
+          "produce_new_mel_frames: frame " + std::to_string(next_frame) +
+          " needs the stream from sample 0, but first_sample=" + std::to_string(first_sample));
     }
     fe.compute_padded(audio.data(), audio.size(), audio.size(), block, block_frames, true, false);
     block_base = 0;
