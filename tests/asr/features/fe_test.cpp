@@ -154,7 +154,8 @@ std::vector<float> mel_basis(const MelSpecConfig& cfg) {
   }
   for (int32_t m = 0; m < cfg.n_mels; ++m) {
     for (int32_t k = 0; k < n_bins; ++k) {
-      const float f = static_cast<float>(k) * static_cast<float>(cfg.sample_rate) / static_cast<float>(cfg.n_fft);
+      const float f =
+          static_cast<float>(k) * static_cast<float>(cfg.sample_rate) / static_cast<float>(cfg.n_fft);
       const float l = hz[m];
       const float c = hz[m + 1];
       const float r = hz[m + 2];
@@ -298,8 +299,8 @@ TEST(MelSpecConfigTest, DerivedSizesAreOneFusedRoundingThenTruncation) {
     float seconds;
     int32_t rate;
   };
-  const Case cases[] = {{0.01f, 16000},    {0.025f, 16000},  {0.0125f, 8000}, {0.02f, 44100},
-                        {0.015f, 22050},   {0.032f, 48000},  {1.0f / 3.0f, 3}, {0.0000625f, 16000},
+  const Case cases[] = {{0.01f, 16000},       {0.025f, 16000}, {0.0125f, 8000},  {0.02f, 44100},
+                        {0.015f, 22050},      {0.032f, 48000}, {1.0f / 3.0f, 3}, {0.0000625f, 16000},
                         {0.0299999993f, 100}, {0.01f, 96000}};
   for (const Case& c : cases) {
     MelSpecConfig cfg = diarizer_config();
@@ -355,7 +356,8 @@ TEST(MelSpecConfigTest, RefusesWhatTheComputationCannotSupport) {
   const Case cases[] = {
       {"n_fft 400", [](MelSpecConfig& c) { c.n_fft = 400; }, "runtime_error",
        "n_fft must be power of 2 for this FE"},
-      {"n_fft 6", [](MelSpecConfig& c) { c.n_fft = 6; }, "runtime_error", "n_fft must be power of 2 for this FE"},
+      {"n_fft 6", [](MelSpecConfig& c) { c.n_fft = 6; }, "runtime_error",
+       "n_fft must be power of 2 for this FE"},
       {"n_fft 1", [](MelSpecConfig& c) { c.n_fft = 1, c.window_size = 0.0000625f; }, "invalid_argument",
        "n_fft=1"},
       {"n_fft 0", [](MelSpecConfig& c) { c.n_fft = 0; }, "invalid_argument", "n_fft=0"},
@@ -444,7 +446,8 @@ TEST(MelTablesTest, FilterBankMatchesTheTriangleFormulaInDouble) {
     const double lo = mel(cfg.f_min);
     const double hi = mel(f_max);
     std::vector<double> hz(n_mels + 2);
-    for (int i = 0; i < n_mels + 2; ++i) hz[i] = 700.0 * (std::exp((lo + (hi - lo) * i / (n_mels + 1)) / 1127.0) - 1);
+    for (int i = 0; i < n_mels + 2; ++i)
+      hz[i] = 700.0 * (std::exp((lo + (hi - lo) * i / (n_mels + 1)) / 1127.0) - 1);
     // Float points: the two mel values carry ~3 eps relative error (log,
     // * 1127), the interpolation 3 more roundings, exp / 1127, - 1 and * 700
     // 4 more, each amplified at most by the log/exp condition (< 1 in
@@ -507,7 +510,9 @@ TEST(MelTablesTest, SetMelBasisChecksTheShapeAndKeepsTheBankOnFailure) {
     fe.set_mel_basis(replacement.data(), 257, 80);
     FAIL() << "transposed shape accepted";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "MelSpectrogramExtractor::set_mel_basis: shape mismatch - got (257, 80), expected (80, 257)");
+    EXPECT_STREQ(
+        e.what(),
+        "MelSpectrogramExtractor::set_mel_basis: shape mismatch - got (257, 80), expected (80, 257)");
   }
   EXPECT_THROW(fe.set_mel_basis(replacement.data(), 80, 256), std::runtime_error);
   EXPECT_THROW(fe.set_mel_basis(nullptr, 80, 257), std::invalid_argument);
@@ -529,8 +534,8 @@ TEST(LogMelTest, FrameCounts) {
     bool center;
     int64_t frames;
   } cases[] = {
-      {16000, true, 101}, {16000, false, 99}, {0, true, 1},    {0, false, 0},   {255, false, 0},
-      {256, false, 1},    {415, false, 1},    {416, false, 2}, {159, true, 1},  {160, true, 2},
+      {16000, true, 101}, {16000, false, 99}, {0, true, 1},        {0, false, 0},  {255, false, 0},
+      {256, false, 1},    {415, false, 1},    {416, false, 2},     {159, true, 1}, {160, true, 2},
       {1, true, 1},       {96001, true, 601}, {96001, false, 599},
   };
   const std::vector<float> audio = noise(96001, 1);
@@ -676,8 +681,9 @@ TEST(LogMelTest, MatchesTheSpecifiedFloatOperationsBitForBit) {
     for (size_t i = c.valid; i < c.padded; ++i) audio[i] = 9.0f;  // ignored beyond valid
 
     int64_t expected_frames = 0;
-    const std::vector<float> expected = literal::log_mel(c.cfg, literal::window(c.cfg), bank, audio.data(),
-                                                         c.padded, c.valid, c.center, c.normalize, &expected_frames);
+    const std::vector<float> expected =
+        literal::log_mel(c.cfg, literal::window(c.cfg), bank, audio.data(), c.padded, c.valid, c.center,
+                         c.normalize, &expected_frames);
     std::vector<float> out;
     int64_t n_frames = 0;
     fe.compute_padded(audio.data(), c.padded, c.valid, out, n_frames, c.center, c.normalize);
@@ -725,7 +731,9 @@ TEST(LogMelTest, AgreesWithADirectDftInDouble) {
 
     std::vector<double> signal(n / 2, 0.0);
     for (size_t i = 0; i < audio.size(); ++i) {
-      signal.push_back(i == 0 ? audio[0] : static_cast<double>(audio[i]) - cfg.preemph * static_cast<double>(audio[i - 1]));
+      signal.push_back(i == 0
+                           ? audio[0]
+                           : static_cast<double>(audio[i]) - cfg.preemph * static_cast<double>(audio[i - 1]));
     }
     signal.resize(signal.size() + n / 2, 0.0);
     ASSERT_EQ(n_frames, static_cast<int64_t>((signal.size() - n) / hop + 1));
@@ -861,8 +869,9 @@ TEST(LogMelTest, RefusesBadLengthsWithoutTouchingTheOutput) {
   EXPECT_EQ(out, (std::vector<float>{1.0f, 2.0f}));
   EXPECT_EQ(n_frames, 42);
   // A length whose signal cannot be indexed is refused rather than wrapped.
-  EXPECT_THROW(fe.compute_padded(nullptr, std::numeric_limits<size_t>::max() - 10, 0, out, n_frames, true, false),
-               std::overflow_error);
+  EXPECT_THROW(
+      fe.compute_padded(nullptr, std::numeric_limits<size_t>::max() - 10, 0, out, n_frames, true, false),
+      std::overflow_error);
 }
 
 TEST(LogMelTest, NoTimingLineUnlessAskedFor) {
@@ -1001,7 +1010,11 @@ TEST(IncrementalMelTest, RandomBlocksGiveTheWholeRecordingFramesExactlyOnce) {
         std::vector<float> out;
         while (pushed < audio.size()) {
           const int kind = size_kind(rng);
-          size_t block = kind == 0 ? 0 : kind == 1 ? 1 : kind < 5 ? rng() % 200 : kind < 9 ? rng() % 3000 : rng() % 9000;
+          size_t block = kind == 0   ? 0
+                         : kind == 1 ? 1
+                         : kind < 5  ? rng() % 200
+                         : kind < 9  ? rng() % 3000
+                                     : rng() % 9000;
           block = std::min(block, audio.size() - pushed);
           held.insert(held.end(), audio.begin() + pushed, audio.begin() + pushed + block);
           pushed += block;
@@ -1019,7 +1032,8 @@ TEST(IncrementalMelTest, RandomBlocksGiveTheWholeRecordingFramesExactlyOnce) {
           }
         }
         ASSERT_LE(next_frame, whole_frames);
-        const std::vector<float> expected(whole.begin(), whole.begin() + next_frame * static_cast<int64_t>(n_mels));
+        const std::vector<float> expected(whole.begin(),
+                                          whole.begin() + next_frame * static_cast<int64_t>(n_mels));
         const long diff = first_difference(produced, expected);
         EXPECT_EQ(diff, -1) << "frame " << diff / static_cast<long>(n_mels);
       }
