@@ -111,9 +111,10 @@ class MelSpectrogramExtractor {
   int32_t n_bins() const { return n_bins_; }          // n_fft / 2 + 1
 
  private:
-  // Frames' CPU path of compute_padded (steps after the path choice).
+  // The CPU path of compute_padded, after its checks and path choice;
+  // `do_normalize` already combines the call's flag with the configuration's.
   void compute_cpu(const float* samples, size_t padded_len, size_t valid_len, std::vector<float>& out,
-                   int64_t& n_frames, bool center, bool normalize) const;
+                   int64_t& n_frames, bool center, bool do_normalize) const;
 
   // The GPU parts are owned through deleters set where they are created, so
   // that this header needs none of their definitions.

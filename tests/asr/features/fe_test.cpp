@@ -594,10 +594,10 @@ TEST(LogMelTest, PreEmphasisRunsDownwardOverTheValidSamplesOnly) {
     size_t valid;
     std::vector<float> signal;  // the pre-emphasised buffer as the frames must see it
   } cases[] = {
-      {{1, 1, 1}, 3, {1, std::fma(a, 1, 1), std::fma(a, 1, 1)}},
-      {{1, 1, 1, 5}, 3, {1, std::fma(a, 1, 1), std::fma(a, 1, 1), 0}},  // padding stays 0
-      {{1, 2, 4}, 3, {1, std::fma(a, 1, 2), std::fma(a, 2, 4)}},        // reads unchanged predecessors
-      {{0.5f, -3}, 1, {0.5f, 0}},                                       // one valid sample: unchanged
+      {{1, 1, 1}, 3, {1, std::fma(a, 1.0f, 1.0f), std::fma(a, 1.0f, 1.0f)}},
+      {{1, 1, 1, 5}, 3, {1, std::fma(a, 1.0f, 1.0f), std::fma(a, 1.0f, 1.0f), 0}},  // padding stays 0
+      {{1, 2, 4}, 3, {1, std::fma(a, 1.0f, 2.0f), std::fma(a, 2.0f, 4.0f)}},  // reads unchanged predecessors
+      {{0.5f, -3}, 1, {0.5f, 0}},                                             // one valid sample: unchanged
   };
   EXPECT_NEAR(cases[0].signal[1], 0.03, 1e-7);
   for (const auto& c : cases) {
