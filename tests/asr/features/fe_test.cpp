@@ -414,7 +414,7 @@ TEST(MelTablesTest, WindowMatchesTheHannFormula) {
       EXPECT_NEAR(w[i], 0.5 * (1 - std::cos(2 * kPi * i / d)), tol) << i;
     }
     EXPECT_EQ(w[0], 0.0f);
-    EXPECT_EQ(literal::window(cfg), w);  // the specified float operations
+    EXPECT_EQ(literal::window(cfg), w);  // the float operations as written down
     if (periodic) {
       EXPECT_EQ(w[200], 1.0f);
     } else {
@@ -439,7 +439,7 @@ TEST(MelTablesTest, FilterBankMatchesTheTriangleFormulaInDouble) {
     const int n_bins = fe.n_bins();
     const std::vector<float>& basis = fe.mel_basis();
     ASSERT_EQ(basis.size(), static_cast<size_t>(n_mels) * n_bins);
-    EXPECT_EQ(literal::mel_basis(cfg), basis);  // the specified float operations
+    EXPECT_EQ(literal::mel_basis(cfg), basis);  // the float operations as written down
 
     const double f_max = fe.config().f_max;
     auto mel = [](double f) { return 1127.0 * std::log(1 + f / 700.0); };
@@ -625,7 +625,7 @@ TEST(LogMelTest, PreEmphasisRunsDownwardOverTheValidSamplesOnly) {
 // sizes 2 to 512, pre-emphasis on and off, a caller's bank with negative and
 // zero entries, padding, tail masking, normalisation, and frames so loud that
 // their power overflows (where skipping zero weights would differ).
-TEST(LogMelTest, MatchesTheSpecifiedFloatOperationsBitForBit) {
+TEST(LogMelTest, MatchesTheWrittenFloatOperationsBitForBit) {
   struct Case {
     const char* name;
     MelSpecConfig cfg;
