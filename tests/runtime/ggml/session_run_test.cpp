@@ -264,6 +264,33 @@ TEST(SessionGraphCache, KeyCollisionIsAMissNotTheWrongGraph) {
   EXPECT_EQ(s.session->find_cached_run(42)->signature[0].name, "b");
 }
 
+TEST(SessionGraphCache, RealPassArenasSizedFromTheMeasuringPass) {
+  ScalarSession s;
+  s.run("x", 4);
+  const Session::CachedRun* entry = s.session->find_cached_run(s.key("x", 4));
+  ASSERT_NE(entry, nullptr);
+  const TensorContainer::ArenaSizes& sizes = entry->container->arena_sizes();
+  // 105 % of the bytes used, plus 64 KiB, rounded up to 4096.
+  auto grown = [](size_t used) {
+    const size_t v = static_cast<size_t>(static_cast<double>(used) * 1.05) + 65536;
+    return (v + 4095) / 4096 * 4096;
+  };
+  EXPECT_TRUE(sizes.named_only);
+  EXPECT_EQ(sizes.default_ctx_bytes, 4194304u);
+  // The measuring pass made one template (the input) and two tensors (x, y),
+  // exactly as the real pass did.
+  EXPECT_EQ(sizes.temp_ctx_bytes, grown(ggml_tensor_overhead()));
+  ggml_backend_buffer_type_t cpu = ggml_backend_cpu_buffer_type();
+  ASSERT_EQ(sizes.ctx_bytes_by_buft.size(), 1u);
+  const size_t used = entry->container->measure().ctx_bytes_by_buft.at(cpu);
+  EXPECT_EQ(used, 2 * ggml_tensor_overhead());
+  EXPECT_EQ(sizes.ctx_bytes_by_buft.at(cpu), grown(used));
+  EXPECT_EQ(entry->container->measure().temp_ctx_bytes, 0u);  // freed after allocation
+  EXPECT_EQ(entry->inputs.tensor_count(), 1u);
+  EXPECT_EQ(entry->outputs.tensor_count(), 1u);
+  EXPECT_NE(entry->inputs.tensors[0].tensor->data, nullptr);  // the input has storage of its own
+}
+
 TEST(SessionGraphCache, FailedFirstRunLeavesNoEntry) {
   ScalarSession s;
   std::vector<float> x(4, 1.0f);
