@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
         ggml_backend_reg_get_proc_address(reg, "ggml_backend_set_n_threads"));
     if (set_threads != nullptr) set_threads(b, kThreads);
   }
-  ggml_backend_sched_t sched = ggml_backend_sched_new(backends.data(), nullptr, static_cast<int>(backends.size()),
-                                                      Session::kSchedGraphSize, false, false);
+  ggml_backend_sched_t sched = ggml_backend_sched_new(
+      backends.data(), nullptr, static_cast<int>(backends.size()), Session::kSchedGraphSize, false, false);
   std::fill(y.begin(), y.end(), 0.0f);
   const double sched_us = time_per_run(runs, [&] {
     ggml_backend_sched_alloc_graph(sched, graph);

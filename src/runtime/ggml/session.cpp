@@ -25,9 +25,9 @@ constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr int kNodeErrorLimit = 62259;    // first count above 95 % of kSchedGraphSize
 constexpr int kNodeWarningLimit = 52428;  // 80 % of kSchedGraphSize, rounded down
 constexpr double kArenaGrowth = 1.05;
-constexpr size_t kArenaHeadroom = 65536;         // bytes
-constexpr size_t kArenaRounding = 4096;          // bytes
-constexpr size_t kMissingArenaBytes = 4194304;   // bytes, for a buffer type the measuring pass did not see
+constexpr size_t kArenaHeadroom = 65536;        // bytes
+constexpr size_t kArenaRounding = 4096;         // bytes
+constexpr size_t kMissingArenaBytes = 4194304;  // bytes, for a buffer type the measuring pass did not see
 constexpr int kBackendThreads = 4;
 constexpr size_t kListedTensors = 12;
 
@@ -74,7 +74,8 @@ ggml_backend_t transfer_backend(const std::vector<ggml_backend_t>& backends, con
   ggml_backend_buffer_type_t buft = ggml_backend_buffer_get_type(storage->buffer);
   ggml_backend_dev_t device = ggml_backend_buft_get_device(buft);
   for (ggml_backend_t backend : backends) {
-    if (ggml_backend_get_device(backend) == device && ggml_backend_supports_buft(backend, buft)) return backend;
+    if (ggml_backend_get_device(backend) == device && ggml_backend_supports_buft(backend, buft))
+      return backend;
   }
   return nullptr;
 }
@@ -120,20 +121,21 @@ GraphCounts count_graph(const TensorBag& outputs) {
 // Checks shared by declaring and uploading: element type and extents.
 void check_input_type_and_extents(const Session::Input& input) {
   if (input.dtype < 0 || input.dtype >= GGML_TYPE_COUNT || ggml_blck_size(input.dtype) <= 0) {
-    throw std::runtime_error(
-        format("Session::Input '%s': unsupported element type %d", input.name.c_str(), static_cast<int>(input.dtype)));
+    throw std::runtime_error(format("Session::Input '%s': unsupported element type %d", input.name.c_str(),
+                                    static_cast<int>(input.dtype)));
   }
   for (size_t i = 0; i < input.shape.size(); ++i) {
     if (input.shape[i] < 1) {
-      throw std::runtime_error(format("Session::Input '%s': extent %zu is %lld (need >= 1)", input.name.c_str(), i,
-                                      static_cast<long long>(input.shape[i])));
+      throw std::runtime_error(format("Session::Input '%s': extent %zu is %lld (need >= 1)",
+                                      input.name.c_str(), i, static_cast<long long>(input.shape[i])));
     }
   }
   const int64_t block = ggml_blck_size(input.dtype);
   if (!input.shape.empty() && input.shape[0] % block != 0) {
-    throw std::runtime_error(format("Session::Input '%s': extent 0 (%lld) is not a multiple of the block size %lld of %s",
-                                    input.name.c_str(), static_cast<long long>(input.shape[0]),
-                                    static_cast<long long>(block), ggml_type_name(input.dtype)));
+    throw std::runtime_error(
+        format("Session::Input '%s': extent 0 (%lld) is not a multiple of the block size %lld of %s",
+               input.name.c_str(), static_cast<long long>(input.shape[0]), static_cast<long long>(block),
+               ggml_type_name(input.dtype)));
   }
 }
 
@@ -166,8 +168,8 @@ void bind_device_input(const Session::Input& input, ggml_bf_tensor declared) {
                                     input.name.c_str(), device->offset, device->offset + need, have));
   }
   if (declared.buft != device->buft) {
-    throw std::runtime_error(
-        format("Session::Input '%s': device buffer type does not match session placement", input.name.c_str()));
+    throw std::runtime_error(format(
+        "Session::Input '%s': device buffer type does not match session placement", input.name.c_str()));
   }
   declared.tensor->buffer = device->tensor->buffer;
   declared.tensor->data = static_cast<char*>(device->tensor->data) + device->offset;
@@ -293,14 +295,15 @@ void Session::setup() {
 }
 
 void Session::init_schedule() {
-  ggml_backend_sched_t created = ggml_backend_sched_new(backends.data(), nullptr, static_cast<int>(backends.size()),
-                                                        kSchedGraphSize, false, false);
+  ggml_backend_sched_t created = ggml_backend_sched_new(
+      backends.data(), nullptr, static_cast<int>(backends.size()), kSchedGraphSize, false, false);
   if (created == nullptr) throw std::runtime_error(format("failed to create the backend scheduler"));
   sched.reset(created);
   clear_graph_cache();
   sched_buffer_sizes.clear();
   generation = 0;
-  if (memstats_enabled()) std::fprintf(stderr, "[memstats] session-init sched_graph_size=%zu\n", kSchedGraphSize);
+  if (memstats_enabled())
+    std::fprintf(stderr, "[memstats] session-init sched_graph_size=%zu\n", kSchedGraphSize);
 }
 
 void Session::load_weight(const std::string& name) {
@@ -337,8 +340,9 @@ void Session::load_weight(const std::string& name) {
   }
   const size_t need = same_type ? n : 2 * n;
   if (stored_bytes != need) {
-    throw std::runtime_error(format("load_weight(%s): stored tensor has %zu bytes, declared tensor needs %zu bytes",
-                                    name.c_str(), stored_bytes, need));
+    throw std::runtime_error(
+        format("load_weight(%s): stored tensor has %zu bytes, declared tensor needs %zu bytes", name.c_str(),
+               stored_bytes, need));
   }
   if (n == 0) return;
   if (storage_of(tensor) == nullptr || tensor->data == nullptr) {
@@ -371,7 +375,8 @@ TensorBag Session::declare_inputs(const std::vector<Input>& inputs, TensorContai
     if (input.persistent) {
       if (input.device != nullptr) {
         throw std::runtime_error(
-            format("Session::Input '%s': persistent and device bindings are mutually exclusive", input.name.c_str()));
+            format("Session::Input '%s': persistent and device bindings are mutually exclusive",
+                   input.name.c_str()));
       }
       bag.add_tensor(model_container->get_tensor_by_name(input.name));
       continue;
@@ -427,7 +432,8 @@ bool Session::upload_inputs(const std::vector<Input>& inputs, TensorContainer* r
     }
     const ggml_tensor* storage = storage_of(tensor);
     if (storage == nullptr || tensor->data == nullptr) {
-      throw std::runtime_error(format("Session::Input '%s': tensor has no backend storage", input.name.c_str()));
+      throw std::runtime_error(
+          format("Session::Input '%s': tensor has no backend storage", input.name.c_str()));
     }
     if (size == 0) continue;
     ggml_backend_t backend = transfer_backend(backends, storage);
@@ -441,7 +447,8 @@ bool Session::upload_inputs(const std::vector<Input>& inputs, TensorContainer* r
   return async_issued;
 }
 
-bool Session::read_outputs(std::vector<Output>& outputs, TensorBag graph_outputs, TensorContainer* run_container) {
+bool Session::read_outputs(std::vector<Output>& outputs, TensorBag graph_outputs,
+                           TensorContainer* run_container) {
   bool host_copy = false;
   for (Output& output : outputs) {
     const bool by_index = output.index >= 0 && output.name.empty();
@@ -518,7 +525,8 @@ uint64_t Session::graph_key(const std::vector<Input>& inputs) const {
     for (int64_t extent : ne) h = fold_word(h, static_cast<uint64_t>(extent));
     if (input.device != nullptr) {
       throw_if_bad_device_handle(input);
-      const uintptr_t address = reinterpret_cast<uintptr_t>(input.device->tensor->data) + input.device->offset;
+      const uintptr_t address =
+          reinterpret_cast<uintptr_t>(input.device->tensor->data) + input.device->offset;
       h = fold_word(h, static_cast<uint64_t>(address));
     }
   }
@@ -560,12 +568,13 @@ void Session::run(const std::vector<Input>& inputs, std::vector<Output>& outputs
   run_impl(
       key, [&inputs](Session* s, TensorContainer* c) { return s->declare_inputs(inputs, c); },
       [&inputs](Session* s, TensorContainer* c) { return s->upload_inputs(inputs, c); },
-      [&outputs](Session* s, TensorBag bag, TensorContainer* c) { return s->read_outputs(outputs, bag, c); }, state,
-      &signature);
+      [&outputs](Session* s, TensorBag bag, TensorContainer* c) { return s->read_outputs(outputs, bag, c); },
+      state, &signature);
 }
 
-void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn, const UploadInputsFn& upload_inputs_fn,
-                       const ReadOutputsFn& read_outputs_fn, SessionState* state, const GraphSignature* signature) {
+void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn,
+                       const UploadInputsFn& upload_inputs_fn, const ReadOutputsFn& read_outputs_fn,
+                       SessionState* state, const GraphSignature* signature) {
   std::lock_guard<std::mutex> lock(manager->mutex);
   if (!ready_) {
     throw std::logic_error("Session::run: the session is not set up (setup() was not called or failed)");
@@ -613,7 +622,8 @@ void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn, c
     TensorContainer::ArenaSizes sizes;
     sizes.temp_ctx_bytes = arena_size_for(usage.temp_ctx_bytes);
     sizes.default_ctx_bytes = kMissingArenaBytes;
-    for (const auto& [buft, used] : usage.ctx_bytes_by_buft) sizes.ctx_bytes_by_buft[buft] = arena_size_for(used);
+    for (const auto& [buft, used] : usage.ctx_bytes_by_buft)
+      sizes.ctx_bytes_by_buft[buft] = arena_size_for(used);
     sizes.named_only = true;
     built.container = std::make_unique<TensorContainer>(buft_list, sizes);
     built.inputs = declare_inputs_fn(this, built.container.get());
@@ -630,8 +640,9 @@ void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn, c
                  static_cast<int>(counts.nodes), 95.0, kSchedGraphSize));
     }
     if (counts.leafs > kSchedGraphSize) {
-      throw std::runtime_error(format("graph has %zu leaf tensors, above scheduler cap %zu — bump kSchedGraphSize in session",
-                                      counts.leafs, kSchedGraphSize));
+      throw std::runtime_error(
+          format("graph has %zu leaf tensors, above scheduler cap %zu — bump kSchedGraphSize in session",
+                 counts.leafs, kSchedGraphSize));
     }
     const size_t graph_size = std::min(2 * std::max(counts.nodes, counts.leafs) + 2048, kSchedGraphSize);
     built.graph = expand_graph_into(built.inputs, built.outputs, graph_size, built.graph_mem);
@@ -641,21 +652,23 @@ void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn, c
     const int d = ggml_graph_n_nodes(built.graph);
     if (d > kNodeErrorLimit) {
       throw std::runtime_error(
-          format("graph has %d nodes, above %.0f%% of scheduler cap %zu — bump kSchedGraphSize in session", d, 95.0,
-                 kSchedGraphSize));
+          format("graph has %d nodes, above %.0f%% of scheduler cap %zu — bump kSchedGraphSize in session", d,
+                 95.0, kSchedGraphSize));
     }
     if (d > kNodeWarningLimit) {
-      SESSION_LOG(GGML_LOG_LEVEL_WARN, "run_impl",
-                  "graph has %d nodes, above %.0f%% of scheduler cap %zu — consider bumping kSchedGraphSize\n", d,
-                  80.0, kSchedGraphSize);
+      SESSION_LOG(
+          GGML_LOG_LEVEL_WARN, "run_impl",
+          "graph has %d nodes, above %.0f%% of scheduler cap %zu — consider bumping kSchedGraphSize\n", d,
+          80.0, kSchedGraphSize);
     }
     if (memstats_enabled()) {
-      std::fprintf(stderr,
-                   "[memstats] cache-entry out=%-20s nodes=%d graph_meta=%.2f MB device_arenas=%.2f MB (entries now "
-                   "%zu)\n",
-                   output_name_of(built), d, static_cast<double>(built.graph_mem.size()) / 1048576.0,
-                   static_cast<double>(built.container->total_backend_buffer_bytes()) / 1048576.0,
-                   graph_cache.size() + 1);
+      std::fprintf(
+          stderr,
+          "[memstats] cache-entry out=%-20s nodes=%d graph_meta=%.2f MB device_arenas=%.2f MB (entries now "
+          "%zu)\n",
+          output_name_of(built), d, static_cast<double>(built.graph_mem.size()) / 1048576.0,
+          static_cast<double>(built.container->total_backend_buffer_bytes()) / 1048576.0,
+          graph_cache.size() + 1);
       built.container->dump_largest_tensors(kListedTensors);
     }
     if (signature != nullptr) built.signature = *signature;
@@ -693,8 +706,9 @@ void Session::run_impl(uint64_t key, const DeclareInputsFn& declare_inputs_fn, c
   }
 }
 
-void Session::run_direct(CachedRun& entry, bool async_in, bool timing, std::chrono::steady_clock::time_point t0,
-                         std::chrono::steady_clock::time_point t1, const ReadOutputsFn& read_outputs_fn) {
+void Session::run_direct(CachedRun& entry, bool async_in, bool timing,
+                         std::chrono::steady_clock::time_point t0, std::chrono::steady_clock::time_point t1,
+                         const ReadOutputsFn& read_outputs_fn) {
   ggml_backend_t backend = entry.direct_backend;
   const auto t2 = std::chrono::steady_clock::now();
   const ggml_status status = ggml_backend_graph_compute_async(backend, entry.graph);
@@ -719,8 +733,8 @@ void Session::run_direct(CachedRun& entry, bool async_in, bool timing, std::chro
   if (timing) {
     std::fprintf(stderr,
                  "[timing] session out=%-20s nodes=%d in=%.2f direct compute=%.2f out=%.2f total=%.2f ms\n",
-                 output_name_of(entry), ggml_graph_n_nodes(entry.graph), ms_between(t0, t1), ms_between(t2, t3),
-                 ms_between(t3, t4), ms_between(t0, t4));
+                 output_name_of(entry), ggml_graph_n_nodes(entry.graph), ms_between(t0, t1),
+                 ms_between(t2, t3), ms_between(t3, t4), ms_between(t0, t4));
   }
 }
 
@@ -745,7 +759,8 @@ void Session::run_scheduled(CachedRun& entry, bool timing, std::chrono::steady_c
       bool supported = true;
       for (int i = 0; i < n_nodes && supported; ++i) {
         ggml_tensor* node = ggml_graph_node(graph, i);
-        if ((node->flags & GGML_TENSOR_FLAG_COMPUTE) != 0 && !ggml_backend_supports_op(b, node)) supported = false;
+        if ((node->flags & GGML_TENSOR_FLAG_COMPUTE) != 0 && !ggml_backend_supports_op(b, node))
+          supported = false;
       }
       if (supported) {
         entry.direct = true;
@@ -793,8 +808,8 @@ void Session::run_scheduled(CachedRun& entry, bool timing, std::chrono::steady_c
     if (device == nullptr) continue;
     ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(device);
     if (reg == nullptr) continue;
-    auto set_threads =
-        reinterpret_cast<ggml_backend_set_n_threads_t>(ggml_backend_reg_get_proc_address(reg, "ggml_backend_set_n_threads"));
+    auto set_threads = reinterpret_cast<ggml_backend_set_n_threads_t>(
+        ggml_backend_reg_get_proc_address(reg, "ggml_backend_set_n_threads"));
     if (set_threads != nullptr) set_threads(b, kBackendThreads);
   }
   guard.issued = true;
@@ -809,10 +824,11 @@ void Session::run_scheduled(CachedRun& entry, bool timing, std::chrono::steady_c
   guard.issued = false;
   const auto t4 = std::chrono::steady_clock::now();
   if (timing) {
-    std::fprintf(stderr,
-                 "[timing] session out=%-20s nodes=%d in=%.2f alloc=%.2f compute=%.2f out=%.2f total=%.2f ms\n",
-                 output_name_of(entry), n_nodes, ms_between(t0, t1), ms_between(t1, t2), ms_between(t2, t3),
-                 ms_between(t3, t4), ms_between(t0, t4));
+    std::fprintf(
+        stderr,
+        "[timing] session out=%-20s nodes=%d in=%.2f alloc=%.2f compute=%.2f out=%.2f total=%.2f ms\n",
+        output_name_of(entry), n_nodes, ms_between(t0, t1), ms_between(t1, t2), ms_between(t2, t3),
+        ms_between(t3, t4), ms_between(t0, t4));
   }
 }
 
@@ -837,24 +853,28 @@ bool chain_reaches(const ggml_tensor* t, const std::unordered_set<const ggml_ten
 
 ggml_bf_tensor Session::create_state_tensor_1d(const std::string& name, ggml_type type, int64_t ne0) {
   if (!state_container) throw std::logic_error("state tensors must be declared during Session::setup");
-  if (state_container->has_tensor_by_name(name)) throw std::runtime_error("duplicate tensor name declared: " + name);
+  if (state_container->has_tensor_by_name(name))
+    throw std::runtime_error("duplicate tensor name declared: " + name);
   ggml_bf_tensor t = state_container->create_tensor_1d(name, type, ne0);
   state_specs.push_back(StateSpec{name, type, 1, {ne0, 1, 1, 1}});
   return t;
 }
 
-ggml_bf_tensor Session::create_state_tensor_2d(const std::string& name, ggml_type type, int64_t ne0, int64_t ne1) {
+ggml_bf_tensor Session::create_state_tensor_2d(const std::string& name, ggml_type type, int64_t ne0,
+                                               int64_t ne1) {
   if (!state_container) throw std::logic_error("state tensors must be declared during Session::setup");
-  if (state_container->has_tensor_by_name(name)) throw std::runtime_error("duplicate tensor name declared: " + name);
+  if (state_container->has_tensor_by_name(name))
+    throw std::runtime_error("duplicate tensor name declared: " + name);
   ggml_bf_tensor t = state_container->create_tensor_2d(name, type, ne0, ne1);
   state_specs.push_back(StateSpec{name, type, 2, {ne0, ne1, 1, 1}});
   return t;
 }
 
-ggml_bf_tensor Session::create_state_tensor_3d(const std::string& name, ggml_type type, int64_t ne0, int64_t ne1,
-                                               int64_t ne2) {
+ggml_bf_tensor Session::create_state_tensor_3d(const std::string& name, ggml_type type, int64_t ne0,
+                                               int64_t ne1, int64_t ne2) {
   if (!state_container) throw std::logic_error("state tensors must be declared during Session::setup");
-  if (state_container->has_tensor_by_name(name)) throw std::runtime_error("duplicate tensor name declared: " + name);
+  if (state_container->has_tensor_by_name(name))
+    throw std::runtime_error("duplicate tensor name declared: " + name);
   ggml_bf_tensor t = state_container->create_tensor_3d(name, type, ne0, ne1, ne2);
   state_specs.push_back(StateSpec{name, type, 3, {ne0, ne1, ne2, 1}});
   return t;
@@ -905,7 +925,8 @@ void Session::bind_state(SessionState* state) {
     ggml_tensor* templ = state_container->get_tensor_by_name(spec.name).tensor;
     ggml_tensor* own = state->container->get_tensor_by_name(spec.name).tensor;
     if (own->type != templ->type || !ggml_are_same_shape(own, templ) || own->data == nullptr) {
-      throw std::invalid_argument("Session::bind_state: state tensor " + spec.name + " does not match its declaration");
+      throw std::invalid_argument("Session::bind_state: state tensor " + spec.name +
+                                  " does not match its declaration");
     }
     templ->buffer = own->buffer;
     templ->data = own->data;
@@ -916,7 +937,8 @@ void Session::collect_state_views(ggml_cgraph* graph, std::vector<ggml_tensor*>&
   out.clear();
   if (state_specs.empty() || !state_container) return;
   std::unordered_set<const ggml_tensor*> templates;
-  for (const StateSpec& spec : state_specs) templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
+  for (const StateSpec& spec : state_specs)
+    templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
   const int n = ggml_graph_n_nodes(graph);
   for (int i = 0; i < n; ++i) {
     ggml_tensor* node = ggml_graph_node(graph, i);
@@ -927,7 +949,8 @@ void Session::collect_state_views(ggml_cgraph* graph, std::vector<ggml_tensor*>&
 bool Session::graph_reads_state(ggml_cgraph* graph, const TensorBag& outputs) const {
   if (state_specs.empty() || !state_container) return false;
   std::unordered_set<const ggml_tensor*> templates;
-  for (const StateSpec& spec : state_specs) templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
+  for (const StateSpec& spec : state_specs)
+    templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
   for (const ggml_bf_tensor& out : outputs.tensors) {
     if (chain_reaches(out.tensor, templates)) return true;
   }
@@ -948,12 +971,13 @@ void Session::read_model_tensor(const std::string& name, void* dst, size_t len) 
   ggml_tensor* tensor = model_container->get_tensor_by_name(name).tensor;
   const size_t n = ggml_nbytes(tensor);
   if (len < n) {
-    throw std::runtime_error(
-        format("Session::read_model_tensor('%s'): buffer too small (have %zu, need %zu)", name.c_str(), len, n));
+    throw std::runtime_error(format("Session::read_model_tensor('%s'): buffer too small (have %zu, need %zu)",
+                                    name.c_str(), len, n));
   }
   if (n == 0) return;
   if (storage_of(tensor) == nullptr || tensor->data == nullptr) {
-    throw std::runtime_error(format("Session::read_model_tensor('%s'): tensor has no backend storage", name.c_str()));
+    throw std::runtime_error(
+        format("Session::read_model_tensor('%s'): tensor has no backend storage", name.c_str()));
   }
   ggml_backend_tensor_get(tensor, dst, 0, n);
 }

@@ -62,14 +62,14 @@ class Session {
   // One graph input. A host input of the usual kind is
   // {name, type, data, shape, persistent false, upload true, sync_upload false, device null}.
   struct Input {
-    std::string name;                // tensor in the run container, or in model_container when persistent
+    std::string name;                 // tensor in the run container, or in model_container when persistent
     ggml_type dtype = GGML_TYPE_F32;  // element type
-    const void* data = nullptr;      // host values, read when uploading
-    std::vector<int64_t> shape;      // 1 to 4 extents, innermost first
-    bool persistent = false;         // refers to a tensor declared in model_container
-    bool upload = true;              // copy `data` into the tensor before each run
-    bool sync_upload = false;        // blocking copy even where an asynchronous one is possible
-    DeviceTensor* device = nullptr;  // borrow another session's storage instead of uploading
+    const void* data = nullptr;       // host values, read when uploading
+    std::vector<int64_t> shape;       // 1 to 4 extents, innermost first
+    bool persistent = false;          // refers to a tensor declared in model_container
+    bool upload = true;               // copy `data` into the tensor before each run
+    bool sync_upload = false;         // blocking copy even where an asynchronous one is possible
+    DeviceTensor* device = nullptr;   // borrow another session's storage instead of uploading
   };
 
   // One requested result: chosen by `index` (>= 0, `name` empty) or by
@@ -87,8 +87,8 @@ class Session {
   struct StateSpec {
     std::string name;
     ggml_type type = GGML_TYPE_F32;
-    int32_t rank = 1;               // extents given: 1, 2 or 3
-    int64_t ne[4] = {1, 1, 1, 1};   // innermost first, 1 beyond `rank`
+    int32_t rank = 1;              // extents given: 1, 2 or 3
+    int64_t ne[4] = {1, 1, 1, 1};  // innermost first, 1 beyond `rank`
   };
 
   // The backend the scheduler chose for one graph node (schedule capture).
@@ -117,11 +117,11 @@ class Session {
     CachedRun& operator=(CachedRun&&) = default;
 
     std::unique_ptr<TensorContainer> container;  // run container: inputs, operations, registered tensors
-    TensorBag inputs;                             // declared inputs of the real pass
-    TensorBag outputs;                            // the root's outputs; Output::index counts these
-    std::vector<uint8_t> graph_mem;               // holds the graph object
+    TensorBag inputs;                            // declared inputs of the real pass
+    TensorBag outputs;                           // the root's outputs; Output::index counts these
+    std::vector<uint8_t> graph_mem;              // holds the graph object
     ggml_cgraph* graph = nullptr;
-    std::vector<NodeAssignment> schedule;  // filled once by the schedule capture
+    std::vector<NodeAssignment> schedule;   // filled once by the schedule capture
     std::vector<ggml_tensor*> state_views;  // nodes that view state templates
     uint64_t generation = 0;                // session generation at the last scheduled run
     bool direct = false;                    // may be computed directly on direct_backend
@@ -130,7 +130,8 @@ class Session {
     bool reads_state = false;  // the graph reads state templates (needs a SessionState)
   };
 
-  using WeightLoadHook = std::function<void(const std::string& name, ggml_bf_tensor& target, GGUFLoader* loader)>;
+  using WeightLoadHook =
+      std::function<void(const std::string& name, ggml_bf_tensor& target, GGUFLoader* loader)>;
   using DeclareInputsFn = std::function<TensorBag(Session*, TensorContainer*)>;
   using UploadInputsFn = std::function<bool(Session*, TensorContainer*)>;
   using ReadOutputsFn = std::function<bool(Session*, TensorBag, TensorContainer*)>;

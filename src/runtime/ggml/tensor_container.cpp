@@ -81,7 +81,8 @@ ggml_bf_context TensorContainer::get_ctx_of_buffer_type(ggml_backend_buffer_type
   auto found = ctx_by_buft_.find(buft);
   if (found != ctx_by_buft_.end()) return found->second;
   auto sized = arena_sizes_.ctx_bytes_by_buft.find(buft);
-  const size_t bytes = sized != arena_sizes_.ctx_bytes_by_buft.end() ? sized->second : arena_sizes_.default_ctx_bytes;
+  const size_t bytes =
+      sized != arena_sizes_.ctx_bytes_by_buft.end() ? sized->second : arena_sizes_.default_ctx_bytes;
   ctxs_.emplace_back(new_no_alloc_context(bytes));
   ggml_bf_context entry{ctxs_.back().get(), buft};
   ctx_by_buft_.emplace(buft, entry);
@@ -127,8 +128,9 @@ ggml_bf_tensor TensorContainer::m_create_tensor(ggml_tensor* templ, std::string&
   }
 
   if (placement_logging_enabled()) {
-    log_internal(GGML_LOG_LEVEL_INFO, __FILE__, __LINE__, "m_create_tensor", "placement: %-48s type=%-7s -> %s\n",
-                 name.c_str(), ggml_type_name(templ->type), buft_name_or_unknown(buft));
+    log_internal(GGML_LOG_LEVEL_INFO, __FILE__, __LINE__, "m_create_tensor",
+                 "placement: %-48s type=%-7s -> %s\n", name.c_str(), ggml_type_name(templ->type),
+                 buft_name_or_unknown(buft));
   }
 
   ggml_tensor* tensor = ggml_dup_tensor(get_ctx_of_buffer_type(buft).ctx, templ);
@@ -207,7 +209,8 @@ void TensorContainer::allocate_named_only() {
   for (const auto& [name, entry] : tensors_by_name_) {
     ggml_tensor* t = entry.tensor;
     if (t == nullptr || t->data != nullptr || t->view_src != nullptr) continue;
-    auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == entry.buft; });
+    auto group =
+        std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == entry.buft; });
     if (group == groups.end()) {
       groups.emplace_back(entry.buft, std::vector<ggml_tensor*>{});
       group = groups.end() - 1;

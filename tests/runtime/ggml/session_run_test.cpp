@@ -163,7 +163,8 @@ TEST(SessionGraphKey, ValuesAgainstFnv) {
   Fnv la;
   la.record(long_a, GGML_TYPE_F32, {2, 1, 1, 1});
   EXPECT_EQ(session.graph_key({host_input(long_a, nullptr, {2})}), la.h);
-  EXPECT_NE(session.graph_key({host_input(long_a, nullptr, {2})}), session.graph_key({host_input(long_b, nullptr, {2})}));
+  EXPECT_NE(session.graph_key({host_input(long_a, nullptr, {2})}),
+            session.graph_key({host_input(long_b, nullptr, {2})}));
 }
 
 TEST(SessionGraphKey, FlagsAndHostPointersDoNotChangeTheKey) {
@@ -250,8 +251,8 @@ TEST(SessionGraphCache, KeyCollisionIsAMissNotTheWrongGraph) {
     s.session->run_impl(
         42, [&](Session* ss, TensorContainer* c) { return ss->declare_inputs(inputs, c); },
         [&](Session* ss, TensorContainer* c) { return ss->upload_inputs(inputs, c); },
-        [&](Session* ss, TensorBag bag, TensorContainer* c) { return ss->read_outputs(outputs, bag, c); }, nullptr,
-        &signature);
+        [&](Session* ss, TensorBag bag, TensorContainer* c) { return ss->read_outputs(outputs, bag, c); },
+        nullptr, &signature);
     return y;
   };
   EXPECT_EQ(run_with_key("a", 3), std::vector<float>(3, 3.0f));
@@ -322,7 +323,8 @@ TEST(SessionGraphCache, BuildErrorKeepsEarlierEvictionsOnly) {
   std::vector<float> x(4, 1.0f);
   std::vector<Session::Output> none;
   Session::Input bad = host_input("b", x.data(), {4, 0});
-  EXPECT_EQ(error_text([&] { s.session->run({bad}, none); }), "Session::Input 'b': extent 1 is 0 (need >= 1)");
+  EXPECT_EQ(error_text([&] { s.session->run({bad}, none); }),
+            "Session::Input 'b': extent 1 is 0 (need >= 1)");
   EXPECT_EQ(s.session->cached_graph_count(), 0u);  // "a" was evicted before the build failed
 }
 
@@ -489,8 +491,8 @@ TEST(SessionDiagnostics, TimingLine) {
   prepare_child_tests();
   const std::string ms = "[0-9]+\\.[0-9]{2}";
   EXPECT_EXIT(timing_child(), testing::ExitedWithCode(0),
-              "^\\[timing\\] session out=y {20}nodes=1 in=" + ms + " alloc=" + ms + " compute=" + ms + " out=" + ms +
-                  " total=" + ms + " ms\n$");
+              "^\\[timing\\] session out=y {20}nodes=1 in=" + ms + " alloc=" + ms + " compute=" + ms +
+                  " out=" + ms + " total=" + ms + " ms\n$");
 }
 
 TEST(SessionDiagnostics, MemstatsLinesOfARun) {
@@ -613,7 +615,9 @@ void long_report_child() {
   auto manager = kestrix_test::cpu_manager();
   FnModule module;
   int nodes = 300;
-  module.build = [&nodes](Session* s, TensorBag& in, TensorContainer* rc) { return chain_graph(nodes)(s, in, rc); };
+  module.build = [&nodes](Session* s, TensorBag& in, TensorContainer* rc) {
+    return chain_graph(nodes)(s, in, rc);
+  };
   Session session(*manager, &module, nullptr);
   session.setup();
   const float x = 1.0f;
@@ -647,7 +651,8 @@ TEST(SessionScheduleReport, ReportsOnThisMachine) {
   for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
     if (std::string(ggml_backend_dev_name(ggml_backend_dev_get(i))) == "BLAS") blas = ggml_backend_dev_get(i);
   }
-  if (blas == nullptr || has_gpu_device()) GTEST_SKIP() << "the fallback report is checked on a CPU+BLAS machine";
+  if (blas == nullptr || has_gpu_device())
+    GTEST_SKIP() << "the fallback report is checked on a CPU+BLAS machine";
   EXPECT_EXIT(blas_report_child(), testing::ExitedWithCode(0), "");
 }
 

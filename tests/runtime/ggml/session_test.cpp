@@ -167,11 +167,13 @@ TEST(SessionSetup, WeightErrors) {
   const std::vector<Case> cases = {
       {"F16 on disk into F32",
        {"half", GGML_TYPE_F32, {4}},
-       "load_weight(half): cannot load on-disk dtype 1 into in-memory dtype 0 (only same-dtype copy or F32->F16 "
+       "load_weight(half): cannot load on-disk dtype 1 into in-memory dtype 0 (only same-dtype copy or "
+       "F32->F16 "
        "convert supported)"},
       {"F32 on disk into BF16",
        {"twelve", GGML_TYPE_BF16, {12}},
-       "load_weight(twelve): cannot load on-disk dtype 0 into in-memory dtype 30 (only same-dtype copy or F32->F16 "
+       "load_weight(twelve): cannot load on-disk dtype 0 into in-memory dtype 30 (only same-dtype copy or "
+       "F32->F16 "
        "convert supported)"},
       {"declared larger than stored",
        {"twelve", GGML_TYPE_F32, {4, 4}},
@@ -214,7 +216,8 @@ TEST(SessionSetup, HookSeesEveryWeightAndMayRefuseOrReplace) {
     FnModule module = weights_module({{"a", GGML_TYPE_F32, {8}}, {"b", GGML_TYPE_F32, {8}}});
     Session session(*manager, &module, &loader);
     std::vector<std::string> seen;
-    session.weight_load_hook = [&](const std::string& name, ggml_bf_tensor& target, ggml_runtime::GGUFLoader* l) {
+    session.weight_load_hook = [&](const std::string& name, ggml_bf_tensor& target,
+                                   ggml_runtime::GGUFLoader* l) {
       seen.push_back(name);
       EXPECT_EQ(l, &loader);
       EXPECT_STREQ(target.tensor->name, name.c_str());
@@ -228,14 +231,15 @@ TEST(SessionSetup, HookSeesEveryWeightAndMayRefuseOrReplace) {
   {  // A replacing hook: the copy, its type and its size follow the replacement.
     ggml_runtime::GGUFLoader loader(path);
     auto manager = kestrix_test::cpu_manager();
-    FnModule module =
-        weights_module({{"a", GGML_TYPE_F32, {8}}, {"b", GGML_TYPE_F32, {8}}, {"b_half", GGML_TYPE_F16, {8}}});
+    FnModule module = weights_module(
+        {{"a", GGML_TYPE_F32, {8}}, {"b", GGML_TYPE_F32, {8}}, {"b_half", GGML_TYPE_F16, {8}}});
     module.fill = [](Session* s) {
       s->load_weight("a");
       s->load_weight("b");
     };
     Session session(*manager, &module, &loader);
-    session.weight_load_hook = [&session](const std::string& name, ggml_bf_tensor& target, ggml_runtime::GGUFLoader*) {
+    session.weight_load_hook = [&session](const std::string& name, ggml_bf_tensor& target,
+                                          ggml_runtime::GGUFLoader*) {
       if (name == "b") target = session.model_container->get_tensor_by_name("b_half");
     };
     session.setup();
@@ -261,7 +265,8 @@ TEST(SessionSetup, WithoutLoader) {
   EXPECT_EQ(error_of_type<std::logic_error>([&] { session.import_model_tensor("t", nullptr); }),
             "import_model_tensor must be called during Session::setup");
   std::vector<Session::Output> none;
-  EXPECT_NE(error_of_type<std::logic_error>([&] { session.run({}, none); }).find("not set up"), std::string::npos);
+  EXPECT_NE(error_of_type<std::logic_error>([&] { session.run({}, none); }).find("not set up"),
+            std::string::npos);
   session.setup();
   std::vector<float> back(3);
   session.read_model_tensor("computed", back.data(), back.size() * sizeof(float));
@@ -381,15 +386,19 @@ TEST(SessionInputs, InputErrors) {
       {"negative extent", in({-12}), "Session::Input 'x': extent 0 is -12 (need >= 1)"},
       {"unknown type", bad_type,
        "Session::Input 'x': unsupported element type " + std::to_string(static_cast<int>(GGML_TYPE_COUNT))},
-      {"partial quantised block", q8, "Session::Input 'x': extent 0 (33) is not a multiple of the block size 32 of q8_0"},
+      {"partial quantised block", q8,
+       "Session::Input 'x': extent 0 (33) is not a multiple of the block size 32 of q8_0"},
       {"null host data", null_data, "Session::Input 'x': host data is null"},
-      {"persistent of another size", persistent, "Session::Input 'w': host size 16 != declared tensor size 48"},
+      {"persistent of another size", persistent,
+       "Session::Input 'w': host size 16 != declared tensor size 48"},
       {"persistent and device", persistent_device,
        "Session::Input 'w': persistent and device bindings are mutually exclusive"},
       {"device and upload", device_in({12}, &good, true),
        "Session::Input 'x': device input cannot be persistent or uploaded"},
-      {"device without tensor", device_in({12}, &null_tensor), "Session::Input 'x': invalid device tensor handle"},
-      {"device range one byte past", [&] {
+      {"device without tensor", device_in({12}, &null_tensor),
+       "Session::Input 'x': invalid device tensor handle"},
+      {"device range one byte past",
+       [&] {
          Session::Input i = device_in({11}, &good);
          static DeviceTensor shifted;
          shifted = good;
@@ -398,7 +407,8 @@ TEST(SessionInputs, InputErrors) {
          return i;
        }(),
        "Session::Input 'x': device range [5, 49) exceeds source size 48"},
-      {"device offset beyond the source", [&] {
+      {"device offset beyond the source",
+       [&] {
          Session::Input i = device_in({1}, &good);
          static DeviceTensor beyond;
          beyond = good;
@@ -412,7 +422,8 @@ TEST(SessionInputs, InputErrors) {
   };
   for (const Case& c : cases) {
     std::vector<Session::Output> outputs = {host_output(0, y.data(), 12)};
-    EXPECT_EQ(error_of_type<std::runtime_error>([&] { s.session->run({c.input}, outputs); }), c.message) << c.what;
+    EXPECT_EQ(error_of_type<std::runtime_error>([&] { s.session->run({c.input}, outputs); }), c.message)
+        << c.what;
   }
   EXPECT_EQ(s.session->cached_graph_count(), 0u);  // no failed build stays
 
@@ -457,17 +468,20 @@ TEST(SessionOutputs, OutputErrorsAndDeviceOnly) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"index and name", out(0, "y.cached", 48), "Session::Output: exactly one of `index` (>=0) or `name` must be set"},
+      {"index and name", out(0, "y.cached", 48),
+       "Session::Output: exactly one of `index` (>=0) or `name` must be set"},
       {"neither", out(-1, "", 48), "Session::Output: exactly one of `index` (>=0) or `name` must be set"},
       {"index past the end", out(1, "", 48), "Session::Output index 1 out of range (graph has 1 outputs)"},
       {"unknown name", out(-1, "zzz", 48), "tensor zzz not found"},
-      {"no destination", no_destination, "Session::Output requires a host buffer or a device tensor destination"},
+      {"no destination", no_destination,
+       "Session::Output requires a host buffer or a device tensor destination"},
       {"one byte short", out(0, "", 47), "Session::Output buffer too small for tensor (have 47, need 48)"},
   };
   const std::vector<Session::Input> inputs = {host_input("x", x.data(), {12})};
   for (const Case& c : cases) {
     std::vector<Session::Output> outputs = {c.output};
-    EXPECT_EQ(error_of_type<std::runtime_error>([&] { s.session->run(inputs, outputs); }), c.message) << c.what;
+    EXPECT_EQ(error_of_type<std::runtime_error>([&] { s.session->run(inputs, outputs); }), c.message)
+        << c.what;
     EXPECT_EQ(s.session->cached_graph_count(), 0u) << c.what;  // the failed first run left no entry
   }
   std::vector<Session::Output> exact = {out(0, "", 48)};
@@ -587,7 +601,8 @@ TEST(SessionInputs, DeviceInputFromAnotherSessionIsReboundEachRun) {
   const Session::CachedRun* entry = consumer.session->find_cached_run(consumer.session->graph_key(inputs));
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->inputs.tensors[0].tensor->buffer, second.get());
-  for (size_t i = 0; i < 12; ++i) EXPECT_EQ(y[i], static_cast<float>(static_cast<double>(2 * i) + w2[i])) << i;
+  for (size_t i = 0; i < 12; ++i)
+    EXPECT_EQ(y[i], static_cast<float>(static_cast<double>(2 * i) + w2[i])) << i;
 }
 
 // ---------------------------------------------------------------------------
@@ -658,7 +673,8 @@ TEST(SessionState, DeclaredZeroedAndKeptPerStream) {
   EXPECT_EQ(s.run(x1, &a), x1);
   EXPECT_EQ(s.run(x3, &b), x3);
   const std::vector<float> y2 = s.run(x2, &a);
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(y2[i], static_cast<float>(static_cast<double>(x2[i]) + x1[i])) << i;
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(y2[i], static_cast<float>(static_cast<double>(x2[i]) + x1[i])) << i;
   EXPECT_EQ(state_values(a, "acc"), y2);
   EXPECT_EQ(state_values(b, "acc"), x3);
   EXPECT_EQ(s.module.build_calls, 2);  // one graph serves both streams
@@ -685,7 +701,8 @@ TEST(SessionState, StateViewsOfAGraph) {
   const std::vector<float> x(4, 1.0f);
   SessionState state = s.session->make_session_state();
   s.run(x, &state);
-  const Session::CachedRun* entry = s.session->find_cached_run(s.session->graph_key({host_input("x", x.data(), {4})}));
+  const Session::CachedRun* entry =
+      s.session->find_cached_run(s.session->graph_key({host_input("x", x.data(), {4})}));
   ASSERT_NE(entry, nullptr);
   // The view that the copy writes into, and the copy itself (a view of its destination).
   ASSERT_EQ(entry->state_views.size(), 2u);
@@ -722,7 +739,8 @@ TEST(SessionState, SessionWithoutStateSpecs) {
   std::vector<Session::Output> outputs = {host_output(0, y.data(), 12)};
   s.session->run({host_input("x", x.data(), {12})}, outputs, &state);
   EXPECT_EQ(y, std::vector<float>(12, 2.0f));
-  const Session::CachedRun* entry = s.session->find_cached_run(s.session->graph_key({host_input("x", x.data(), {12})}));
+  const Session::CachedRun* entry =
+      s.session->find_cached_run(s.session->graph_key({host_input("x", x.data(), {12})}));
   ASSERT_NE(entry, nullptr);
   EXPECT_TRUE(entry->state_views.empty());
   EXPECT_FALSE(entry->reads_state);

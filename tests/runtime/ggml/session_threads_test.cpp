@@ -41,7 +41,8 @@ TEST(SessionThreads, SessionsOfOneManagerRunConcurrently) {
         const int64_t n = 8 + (r % 3) * 8;
         std::vector<float> x(static_cast<size_t>(n), static_cast<float>(r)), y(static_cast<size_t>(n), -1.0f);
         std::vector<Session::Output> outputs = {kestrix_test::host_output(0, y.data(), y.size())};
-        sessions[s]->run({kestrix_test::host_input("x", x.data(), {n})}, outputs, r % 2 == 0 ? &state : nullptr);
+        sessions[s]->run({kestrix_test::host_input("x", x.data(), {n})}, outputs,
+                         r % 2 == 0 ? &state : nullptr);
         for (float v : y) {
           if (v != static_cast<float>(r + s)) ++wrong;  // small integers: exact
         }

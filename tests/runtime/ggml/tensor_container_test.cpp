@@ -174,7 +174,8 @@ TEST(TensorContainerNames, ImportAndCache) {
   ggml_tensor* unallocated = ggml_new_tensor_1d(meta.get(), GGML_TYPE_F32, 4);
   EXPECT_EQ(error_text([&] { container.import_tensor("u", unallocated); }),
             "cannot import an unallocated tensor: u");
-  EXPECT_EQ(error_text([&] { container.import_tensor("n", nullptr); }), "cannot import an unallocated tensor: n");
+  EXPECT_EQ(error_text([&] { container.import_tensor("n", nullptr); }),
+            "cannot import an unallocated tensor: n");
 
   // A buffer over caller memory has its own buffer type, which the list lacks.
   alignas(64) static float host[16];
@@ -190,7 +191,8 @@ TEST(TensorContainerNames, ImportAndCache) {
   ggml_bf_tensor imported = container.import_tensor("i", own.tensor);
   EXPECT_EQ(imported.tensor, own.tensor);
   EXPECT_EQ(imported.buft, ggml_backend_cpu_buffer_type());
-  EXPECT_EQ(error_text([&] { container.import_tensor("i", own.tensor); }), "duplicate tensor name imported: i");
+  EXPECT_EQ(error_text([&] { container.import_tensor("i", own.tensor); }),
+            "duplicate tensor name imported: i");
 
   container.cache_tensor("c", imported);
   EXPECT_EQ(container.get_tensor_by_name("c").tensor, own.tensor);
@@ -246,7 +248,8 @@ TEST(TensorContainerAllocation, NamedOnlySkipsViewsAndTensorsWithData) {
   ggml_backend_buffer_type_t buft = ggml_backend_cpu_buffer_type();
   const size_t align = ggml_backend_buft_get_alignment(buft);
   const size_t a_size = (ggml_backend_buft_get_alloc_size(buft, a.tensor) + align - 1) / align * align;
-  EXPECT_EQ(static_cast<char*>(b.tensor->data) - static_cast<char*>(a.tensor->data), static_cast<ptrdiff_t>(a_size));
+  EXPECT_EQ(static_cast<char*>(b.tensor->data) - static_cast<char*>(a.tensor->data),
+            static_cast<ptrdiff_t>(a_size));
 
   // Nothing left to place: no buffer at all.
   TensorContainer nothing(cpu_list(), sizes);
@@ -282,23 +285,25 @@ TEST(TensorContainerMemstats, LargestTensorsListing) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[memstats]   0 tensors, 0.00 MB total; largest:\n");
   }
   TensorContainer container(cpu_list(), {});
-  container.create_tensor_2d("small", GGML_TYPE_F32, 4, 1);                  // 16 bytes
-  container.create_tensor_2d("big", GGML_TYPE_F32, 512, 1024);               // 2 MiB
-  container.create_tensor_4d("mid", GGML_TYPE_F16, 256, 1024, 1, 1);         // 0.5 MiB
+  container.create_tensor_2d("small", GGML_TYPE_F32, 4, 1);           // 16 bytes
+  container.create_tensor_2d("big", GGML_TYPE_F32, 512, 1024);        // 2 MiB
+  container.create_tensor_4d("mid", GGML_TYPE_F16, 256, 1024, 1, 1);  // 0.5 MiB
   testing::internal::CaptureStderr();
   container.dump_largest_tensors(12);
   const std::string all = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(all,
-            "[memstats]   3 tensors, 2.50 MB total; largest:\n"
-            "[memstats]         2.00 MB  NONE         big                                      [512,1024,1,1]\n"
-            "[memstats]         0.50 MB  NONE         mid                                      [256,1024,1,1]\n"
-            "[memstats]         0.00 MB  NONE         small                                    [4,1,1,1]\n");
+  EXPECT_EQ(
+      all,
+      "[memstats]   3 tensors, 2.50 MB total; largest:\n"
+      "[memstats]         2.00 MB  NONE         big                                      [512,1024,1,1]\n"
+      "[memstats]         0.50 MB  NONE         mid                                      [256,1024,1,1]\n"
+      "[memstats]         0.00 MB  NONE         small                                    [4,1,1,1]\n");
   testing::internal::CaptureStderr();
   container.dump_largest_tensors(1);
   const std::string one = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(one,
-            "[memstats]   3 tensors, 2.50 MB total; largest:\n"
-            "[memstats]         2.00 MB  NONE         big                                      [512,1024,1,1]\n");
+  EXPECT_EQ(
+      one,
+      "[memstats]   3 tensors, 2.50 MB total; largest:\n"
+      "[memstats]         2.00 MB  NONE         big                                      [512,1024,1,1]\n");
 }
 
 // The placement switch is read once per process: each setting runs in a child.
@@ -320,7 +325,8 @@ void placement_child(const char* value) {
 
 TEST(TensorContainerPlacementLog, SwitchOnlyWhenValueBeginsWithOne) {
   prepare_death_test();
-  const std::string record = "tensor_container.cpp:[0-9]+:<m_create_tensor> placement: enc.weight {38} type=f16     -> CPU\n";
+  const std::string record =
+      "tensor_container.cpp:[0-9]+:<m_create_tensor> placement: enc.weight {38} type=f16     -> CPU\n";
   EXPECT_EXIT(placement_child("1"), testing::ExitedWithCode(0), "record\\{.*" + record + "\\}records=1");
   EXPECT_EXIT(placement_child("10"), testing::ExitedWithCode(0), "records=1");
   EXPECT_EXIT(placement_child("0"), testing::ExitedWithCode(0), "^records=0\n$");
