@@ -885,16 +885,16 @@ SessionState Session::make_session_state() {
   if (!state_container) throw std::logic_error("Session::make_session_state: the session is not set up");
   SessionState state;
   state.container = std::make_unique<TensorContainer>(buft_list, TensorContainer::ArenaSizes{});
-  for (const StateSpec& spec : state_specs) {
-    switch (spec.rank) {
+  for (const StateSpec& decl : state_specs) {
+    switch (decl.rank) {
       case 3:
-        state.container->create_tensor_3d(spec.name, spec.type, spec.ne[0], spec.ne[1], spec.ne[2]);
+        state.container->create_tensor_3d(decl.name, decl.type, decl.ne[0], decl.ne[1], decl.ne[2]);
         break;
       case 2:
-        state.container->create_tensor_2d(spec.name, spec.type, spec.ne[0], spec.ne[1]);
+        state.container->create_tensor_2d(decl.name, decl.type, decl.ne[0], decl.ne[1]);
         break;
       case 1:
-        state.container->create_tensor_1d(spec.name, spec.type, spec.ne[0]);
+        state.container->create_tensor_1d(decl.name, decl.type, decl.ne[0]);
         break;
       default:
         throw std::runtime_error("SessionState: unsupported state tensor rank");
@@ -902,8 +902,8 @@ SessionState Session::make_session_state() {
   }
   state.container->free_temp_ctx();
   state.container->allocate_tensors_on_backend_buffers();
-  for (const StateSpec& spec : state_specs) {
-    ggml_tensor* t = state.container->get_tensor_by_name(spec.name).tensor;
+  for (const StateSpec& decl : state_specs) {
+    ggml_tensor* t = state.container->get_tensor_by_name(decl.name).tensor;
     ggml_backend_tensor_memset(t, 0, 0, ggml_nbytes(t));
   }
   return state;
@@ -912,8 +912,8 @@ SessionState Session::make_session_state() {
 void Session::reset_session_state(SessionState& state) {
   if (!state.container) throw std::invalid_argument("Session::reset_session_state: invalid handle");
   std::lock_guard<std::mutex> lock(manager->mutex);
-  for (const StateSpec& spec : state_specs) {
-    ggml_tensor* t = state.container->get_tensor_by_name(spec.name).tensor;
+  for (const StateSpec& decl : state_specs) {
+    ggml_tensor* t = state.container->get_tensor_by_name(decl.name).tensor;
     ggml_backend_tensor_memset(t, 0, 0, ggml_nbytes(t));
   }
 }
@@ -921,11 +921,11 @@ void Session::reset_session_state(SessionState& state) {
 void Session::bind_state(SessionState* state) {
   if (state == nullptr) return;
   if (!state->container) throw std::invalid_argument("Session::bind_state: invalid handle");
-  for (const StateSpec& spec : state_specs) {
-    ggml_tensor* templ = state_container->get_tensor_by_name(spec.name).tensor;
-    ggml_tensor* own = state->container->get_tensor_by_name(spec.name).tensor;
+  for (const StateSpec& decl : state_specs) {
+    ggml_tensor* templ = state_container->get_tensor_by_name(decl.name).tensor;
+    ggml_tensor* own = state->container->get_tensor_by_name(decl.name).tensor;
     if (own->type != templ->type || !ggml_are_same_shape(own, templ) || own->data == nullptr) {
-      throw std::invalid_argument("Session::bind_state: state tensor " + spec.name +
+      throw std::invalid_argument("Session::bind_state: state tensor " + decl.name +
                                   " does not match its declaration");
     }
     templ->buffer = own->buffer;
@@ -937,8 +937,8 @@ void Session::collect_state_views(ggml_cgraph* graph, std::vector<ggml_tensor*>&
   out.clear();
   if (state_specs.empty() || !state_container) return;
   std::unordered_set<const ggml_tensor*> templates;
-  for (const StateSpec& spec : state_specs)
-    templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
+  for (const StateSpec& decl : state_specs)
+    templates.insert(state_container->get_tensor_by_name(decl.name).tensor);
   const int n = ggml_graph_n_nodes(graph);
   for (int i = 0; i < n; ++i) {
     ggml_tensor* node = ggml_graph_node(graph, i);
@@ -949,8 +949,8 @@ void Session::collect_state_views(ggml_cgraph* graph, std::vector<ggml_tensor*>&
 bool Session::graph_reads_state(ggml_cgraph* graph, const TensorBag& outputs) const {
   if (state_specs.empty() || !state_container) return false;
   std::unordered_set<const ggml_tensor*> templates;
-  for (const StateSpec& spec : state_specs)
-    templates.insert(state_container->get_tensor_by_name(spec.name).tensor);
+  for (const StateSpec& decl : state_specs)
+    templates.insert(state_container->get_tensor_by_name(decl.name).tensor);
   for (const ggml_bf_tensor& out : outputs.tensors) {
     if (chain_reaches(out.tensor, templates)) return true;
   }

@@ -185,13 +185,13 @@ class Session {
   // Report of the captured node-to-backend schedules.
   void dump_schedule(std::ostream& out, const std::string& title) const;
 
-  // Introspection (unlocked; not during a run).
+  // Inspection (unlocked; not during a run).
   bool is_ready() const { return ready_; }
   size_t cached_graph_count() const { return graph_cache.size(); }
   const CachedRun* find_cached_run(uint64_t key) const;
   const std::vector<uint64_t>& lru_order() const { return lru_keys; }
   uint64_t current_generation() const { return generation; }
-  const std::vector<StateSpec>& state_spec_list() const { return state_specs; }
+  const std::vector<StateSpec>& state_declarations() const { return state_specs; }
   TensorContainer* state_templates() const { return state_container.get(); }
 
   Params params;                                     // copy of the manager's params

@@ -654,11 +654,11 @@ std::vector<float> state_values(SessionState& state, const std::string& name) {
 
 TEST(SessionState, DeclaredZeroedAndKeptPerStream) {
   StateSession s;
-  const auto& specs = s.session->state_spec_list();
-  ASSERT_EQ(specs.size(), 2u);  // the refused duplicate left no spec
-  EXPECT_EQ(specs[1].name, "grid");
-  EXPECT_EQ(specs[1].rank, 2);
-  EXPECT_EQ(std::vector<int64_t>(specs[1].ne, specs[1].ne + 4), (std::vector<int64_t>{3, 5, 1, 1}));
+  const auto& declared = s.session->state_declarations();
+  ASSERT_EQ(declared.size(), 2u);  // the refused duplicate declared nothing
+  EXPECT_EQ(declared[1].name, "grid");
+  EXPECT_EQ(declared[1].rank, 2);
+  EXPECT_EQ(std::vector<int64_t>(declared[1].ne, declared[1].ne + 4), (std::vector<int64_t>{3, 5, 1, 1}));
 
   SessionState a = s.session->make_session_state();
   SessionState b = s.session->make_session_state();
