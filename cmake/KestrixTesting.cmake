@@ -12,7 +12,11 @@ function(kestrix_add_gtest target)
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} kestrix_flags GTest::gtest GTest::gtest_main)
   target_compile_options(${target} PRIVATE -UNDEBUG)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  # Test discovery passes each property value as one word, so the labels are
+  # joined into one ("batching-threads"); ctest -L matches by regular
+  # expression, so -L batching and -L threads both select it.
+  list(JOIN ARG_LABELS "-" labels)
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${ARG_LABELS}")
+    PROPERTIES LABELS "${labels}")
 endfunction()
