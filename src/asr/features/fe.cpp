@@ -10,8 +10,10 @@
 #include <string>
 #include <utility>
 
+#include "asr/features/fe_module.h"
 #include "ggml.h"
 #include "runtime/ggml/backend.h"
+#include "runtime/ggml/session.h"
 
 namespace {
 
@@ -260,17 +262,13 @@ void run_pre_emphasis(const float* src, size_t n, float preemph, float* dst) {
   pre_emphasis_base(src, n, preemph, dst);
 }
 
-[[noreturn]] void gpu_parts_missing(const char* where) {
-  throw std::logic_error(std::string(where) + ": the GPU feature graph is not available in this build");
-}
-
 }  // namespace
 
 MelSpectrogramExtractor::MelSpectrogramExtractor(const MelSpecConfig& cfg,
                                                  ggml_runtime::BackendManager* manager,
-                                                 const olvan_speech::asr::BatchingConfig& batching)
+                                                 const olvan_speech::asr::BatchingConfig& batching,
+                                                 FeGraphPlacement placement)
     : config_(cfg), manager_(manager) {
-  (void)batching;  // read only by the GPU parts
   if (config_.f_max <= 0.0f) config_.f_max = static_cast<float>(config_.sample_rate) * 0.5f;
 
   if (config_.n_fft >= 2) {
@@ -298,11 +296,22 @@ MelSpectrogramExtractor::MelSpectrogramExtractor(const MelSpecConfig& cfg,
   init_window();
   init_mel_basis();
 
-  if (manager_ != nullptr && manager_->gpu_backend != nullptr) {
-    // GPU feature parts (FeModule, its session and, with batching enabled and
-    // max_batch >= 2, the GPU batcher) belong here. They are not part of this
-    // build, so such an extractor computes on the CPU path.
+  if (manager_ != nullptr &&
+      (manager_->gpu_backend != nullptr || placement == FeGraphPlacement::kAnyBackend)) {
+    build_feature_graph(batching);
   }
+}
+
+void MelSpectrogramExtractor::build_feature_graph(const olvan_speech::asr::BatchingConfig& batching) {
+  fe_module_ = std::make_unique<FeModule>(config_, window_, mel_basis_);
+  session_ = std::make_unique<ggml_runtime::Session>(*manager_, fe_module_.get(), nullptr);
+  const bool batched = batching.enabled && batching.max_batch >= 2;
+  if (batched) {
+    session_->cache_capacity =
+        static_cast<size_t>(std::max<int32_t>(16, 2 * std::min<int32_t>(batching.max_batch, 32)));
+  }
+  session_->setup();
+  if (batched) gpu_batcher_ = std::make_unique<GpuBatcher>(this, batching);
 }
 
 MelSpectrogramExtractor::~MelSpectrogramExtractor() {
@@ -371,12 +380,11 @@ void MelSpectrogramExtractor::set_mel_basis(const float* data, int n_mels, int n
   if (data == nullptr) {
     throw std::invalid_argument("MelSpectrogramExtractor::set_mel_basis: data is null");
   }
-  if (fe_module_ != nullptr && session_ != nullptr) {
-    // The GPU graph keeps its own copy of the bank in "fe.mel_basis", which
-    // must be replaced together with this one.
-    gpu_parts_missing("MelSpectrogramExtractor::set_mel_basis");
-  }
   std::copy(data, data + static_cast<size_t>(n_mels) * static_cast<size_t>(n_bins), mel_basis_.begin());
+  // The feature graph keeps its own copy of the bank in "fe.mel_basis".
+  if (fe_module_ != nullptr && session_ != nullptr) {
+    fe_module_->update_mel_basis(session_.get(), data, n_mels, n_bins);
+  }
 }
 
 void MelSpectrogramExtractor::compute(const float* samples, size_t n, std::vector<float>& out,
@@ -395,7 +403,14 @@ void MelSpectrogramExtractor::compute_padded(const float* samples, size_t padded
     // GPU path: through the GPU batcher when it exists, else one direct
     // session run; tail masking and normalisation follow on the host.
     timer.gpu = true;
-    gpu_parts_missing("MelSpectrogramExtractor::compute_padded");
+    if (gpu_batcher_ != nullptr) {
+      BatchResult result = gpu_batcher_->run(samples, padded_len, valid_len, center, do_normalize);
+      out = std::move(result.mel);
+      n_frames = result.n_frames;
+    } else {
+      compute_gpu_via_session(samples, padded_len, valid_len, out, n_frames, center, do_normalize);
+    }
+    return;
   }
   compute_cpu(samples, padded_len, valid_len, out, n_frames, center, do_normalize);
 }
@@ -473,7 +488,13 @@ void MelSpectrogramExtractor::compute_cpu(const float* samples, size_t padded_le
   job.out = out.data();
   run_log_mel_frames(job);
 
-  const size_t valid_frames = valid_len / hop;
+  finish_frames(out, frames, valid_len, do_normalize);
+}
+
+void MelSpectrogramExtractor::finish_frames(std::vector<float>& out, size_t frames, size_t valid_len,
+                                            bool do_normalize) const {
+  const size_t n_mels = static_cast<size_t>(config_.n_mels);
+  const size_t valid_frames = valid_len / static_cast<size_t>(hop_);
   if (config_.mask_tail && valid_frames < frames) {
     std::fill(out.begin() + static_cast<std::ptrdiff_t>(valid_frames * n_mels), out.end(), 0.0f);
   }
