@@ -178,10 +178,11 @@ class LayerSession {
   LayerSession(ggml_runtime::Module& module, const GgufWriter& writer, Target target = {"cpu", false})
       : path_(temp_path("layer.gguf")), target_(target) {
     writer.write(path_);
-    loader_ = std::make_unique<ggml_runtime::GGUFLoader>(path_);
+    // The manager first: it installs the system's log sink before the reader logs.
     ggml_runtime::Params params;
     params.use_gpu = target.gpu;
     manager_ = std::make_unique<ggml_runtime::BackendManager>(params);
+    loader_ = std::make_unique<ggml_runtime::GGUFLoader>(path_);
     session_ = std::make_unique<ggml_runtime::Session>(*manager_, &module, loader_.get());
   }
 
@@ -229,8 +230,8 @@ class LayerSession {
  private:
   std::string path_;
   Target target_;
-  std::unique_ptr<ggml_runtime::GGUFLoader> loader_;
   std::unique_ptr<ggml_runtime::BackendManager> manager_;
+  std::unique_ptr<ggml_runtime::GGUFLoader> loader_;
   std::unique_ptr<ggml_runtime::Session> session_;
 };
 
