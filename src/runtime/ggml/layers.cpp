@@ -190,11 +190,12 @@ TensorBag Conv1D::build_graph(Session* session, TensorBag inputs, TensorContaine
       throw std::runtime_error("conv1d(" + name + ") cannot convolve a " + ggml_type_name(x->type) +
                                " input on ggml's CPU backend (f32 or f16 needed)");
     }
+    // im2col reads whole rows of the image, and the depthwise kernel reshapes it.
+    if (!ggml_is_contiguous(x)) x = named(ggml_cont(ctx, x), name, "in_c");
     const int64_t batch = x->ne[2];
     if (depthwise) {
-      // The depthwise kernel handles one batch item per call (and needs a
-      // contiguous image); the items are joined along the batch extent.
-      if (!ggml_is_contiguous(x)) x = named(ggml_cont(ctx, x), name, "in_c");
+      // The depthwise kernel handles one batch item per call; the items are
+      // joined along the batch extent.
       if (batch < 2) {
         y = ggml_conv_1d_dw(ctx, w, x, stride, padding, dilation);  // [time', in_channels, 1]
       } else {

@@ -98,9 +98,11 @@ TensorBag Conv2D::build_graph(Session* session, TensorBag inputs, TensorContaine
                              " input on ggml's CPU backend (f32 needed)");
   }
   ggml_context* ctx = ctx_for(run_container, w.buft);
-  ggml_tensor* y =
-      named(ggml_conv_2d(ctx, w.tensor, x.tensor, stride, stride, padding, padding, dilation, dilation), name,
-            "conv");
+  ggml_tensor* image = x.tensor;
+  // im2col reads whole rows of the image.
+  if (!ggml_is_contiguous(image)) image = named(ggml_cont(ctx, image), name, "in_c");
+  ggml_tensor* y = named(
+      ggml_conv_2d(ctx, w.tensor, image, stride, stride, padding, padding, dilation, dilation), name, "conv");
   y = finish_conv2d(ctx, y, b, w.tensor->type, name);  // [width', height', out_channels, batch]
   TensorBag out;
   out.add_tensor({y, w.buft});
@@ -149,7 +151,8 @@ TensorBag Conv2DDW::build_graph(Session* session, TensorBag inputs, TensorContai
   }
   ggml_context* ctx = ctx_for(run_container, w.buft);
   ggml_tensor* x = in.tensor;
-  if (!ggml_is_contiguous(x)) x = named(ggml_cont(ctx, x), name, "in_c");  // the kernel reshapes its image
+  // im2col reads whole rows of the image, and the kernel reshapes it.
+  if (!ggml_is_contiguous(x)) x = named(ggml_cont(ctx, x), name, "in_c");
   ggml_tensor* y = named(
       ggml_conv_2d_dw(ctx, w.tensor, x, stride, stride, padding, padding, dilation, dilation), name, "conv");
   y = finish_conv2d(ctx, y, b, w.tensor->type, name);  // [width', height', channels, batch]

@@ -141,6 +141,45 @@ INSTANTIATE_TEST_SUITE_P(
                       Conv2DCase{"dw_f16_dilated", true, GGML_TYPE_F16, 4, 4, 3, 1, 2, 2, {6, 5, 4, 1}}),
     [](const ::testing::TestParamInfo<Conv2DCase>& info) { return std::string(info.param.label); });
 
+// A view with width and height swapped gives the same values as its
+// contiguous copy.
+TEST(Conv2D, NonContiguousInputGivesTheSameValues) {
+  for (bool depthwise : {false, true}) {
+    SCOPED_TRACE(depthwise ? "Conv2DDW" : "Conv2D");
+    const int channels = 2;
+    const int64_t width = 7, height = 6, batch = 2;
+    GgufWriter w;
+    write_values(w, "conv.weight", GGML_TYPE_F16, {3, 3, depthwise ? 1 : channels, channels}, 64);
+    write_values(w, "conv.bias", GGML_TYPE_F32, {channels}, 65);
+    auto make = [&]() -> Module* {
+      if (depthwise) return new Conv2DDW("conv", channels, channels, 3, 2, 1, 1);
+      return new Conv2D("conv", channels, channels, 3, 2, 1, 1);
+    };
+    // x_t: [height, width, channels, batch]; x: its transpose [width, height, channels, batch]
+    const std::vector<float> x_t =
+        kestrix_test::random_floats(static_cast<size_t>(width * height * channels * batch), 66);
+    std::vector<float> x(x_t.size());
+    for (int64_t p = 0; p < channels * batch; ++p) {
+      for (int64_t i = 0; i < height; ++i) {
+        for (int64_t j = 0; j < width; ++j)
+          x[j + width * (i + height * p)] = x_t[i + height * (j + width * p)];
+      }
+    }
+    const std::array<int64_t, 4> out_ne = {4, 3, channels, batch};
+
+    std::unique_ptr<Module> direct(make());
+    LayerSession contiguous(*direct, w);
+    contiguous.setup();
+    const std::vector<float> expected = contiguous.run(x, {width, height, channels, batch}, out_ne);
+
+    SequenceModule seq("seq");
+    seq.modules = {new kestrix_test::TransposeView(), make()};
+    LayerSession viewed(seq, w);
+    viewed.setup();
+    EXPECT_EQ(viewed.run(x_t, {height, width, channels, batch}, out_ne), expected);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // LayerNorm
 

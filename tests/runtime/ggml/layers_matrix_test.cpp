@@ -331,6 +331,54 @@ TEST(Conv1D, PointwiseOnlyForUnitKernelStrideAndDilationWithoutPadding) {
   EXPECT_FALSE(Conv1D("c", 2, 3, 3, 1, 0, 1, false, false).is_pointwise());
 }
 
+// A transposed view (as a block hands on [d, time] activations as
+// [time, d]) gives the same values as the contiguous copy of it.
+TEST(Conv1D, NonContiguousInputGivesTheSameValues) {
+  struct Form {
+    const char* label;
+    int kernel, padding;
+    bool depthwise;
+  };
+  for (const Form& f :
+       {Form{"depthwise", 3, 1, true}, Form{"regular", 3, 1, false}, Form{"pointwise", 1, 0, false}}) {
+    for (int64_t batch : {1, 3}) {
+      SCOPED_TRACE(std::string(f.label) + " batch " + std::to_string(batch));
+      const int channels = 4, time = 9;
+      GgufWriter w;
+      write_weight(w, "c.weight", GGML_TYPE_F16,
+                   f.depthwise     ? std::vector<int64_t>{f.kernel, 1, channels}
+                   : f.kernel == 1 ? std::vector<int64_t>{channels, channels}
+                                   : std::vector<int64_t>{f.kernel, channels, channels},
+                   61);
+      w.add_tensor_f32("c.bias", {channels}, kestrix_test::random_floats(channels, 62));
+      // x_t: [channels, time, batch]; x: its transpose [time, channels, batch]
+      const std::vector<float> x_t =
+          kestrix_test::random_floats(static_cast<size_t>(channels * time * batch), 63);
+      std::vector<float> x(x_t.size());
+      for (int64_t n = 0; n < batch; ++n) {
+        for (int c = 0; c < channels; ++c) {
+          for (int t = 0; t < time; ++t) {
+            x[t + time * (c + channels * n)] = x_t[c + channels * (t + time * n)];
+          }
+        }
+      }
+      const std::array<int64_t, 4> out_ne = {time, channels, batch, 1};
+
+      Conv1D direct("c", channels, channels, f.kernel, 1, f.padding, 1, true, f.depthwise);
+      LayerSession contiguous(direct, w);
+      contiguous.setup();
+      const std::vector<float> expected = contiguous.run(x, {time, channels, batch}, out_ne);
+
+      ggml_runtime::SequenceModule seq("seq");
+      seq.modules = {new kestrix_test::TransposeView(),
+                     new Conv1D("c", channels, channels, f.kernel, 1, f.padding, 1, true, f.depthwise)};
+      LayerSession viewed(seq, w);
+      viewed.setup();
+      EXPECT_EQ(viewed.run(x_t, {channels, time, batch}, out_ne), expected);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Buffer types of the outputs
 

@@ -235,6 +235,22 @@ class LayerSession {
   std::unique_ptr<ggml_runtime::Session> session_;
 };
 
+// Hands its input on with extents 0 and 1 swapped: a view, not contiguous.
+class TransposeView : public ggml_runtime::Module {
+ public:
+  void define_tensors(ggml_runtime::Session*) override {}
+  void set_data(ggml_runtime::Session*) override {}
+  // x: [a, b, ...] -> [b, a, ...]
+  ggml_runtime::TensorBag build_graph(ggml_runtime::Session*, ggml_runtime::TensorBag inputs,
+                                      ggml_runtime::TensorContainer* run_container) override {
+    const ggml_runtime::ggml_bf_tensor x = inputs.get_tensor(0);
+    ggml_context* ctx = run_container->get_ctx_of_buffer_type(x.buft).ctx;
+    ggml_runtime::TensorBag out;
+    out.add_tensor({ggml_permute(ctx, x.tensor, 1, 0, 2, 3), x.buft});
+    return out;
+  }
+};
+
 // Compares values with references within per-element bounds; reports the
 // first few misses.
 inline void expect_within(const std::vector<float>& actual, const std::vector<double>& expected,
