@@ -191,7 +191,10 @@ TensorBag LayerNorm::build_graph(Session* session, TensorBag inputs, TensorConta
                              " input on ggml's CPU backend (f32 needed)");
   }
   ggml_context* ctx = ctx_for(run_container, w.buft);
-  ggml_tensor* normed = named(ggml_norm(ctx, x.tensor, 1e-5f), name, "norm");
+  // The normalisation reads rows of adjacent elements.
+  ggml_tensor* rows = x.tensor;
+  if (rows->nb[0] != ggml_type_size(rows->type)) rows = named(ggml_cont(ctx, rows), name, "in_c");
+  ggml_tensor* normed = named(ggml_norm(ctx, rows, 1e-5f), name, "norm");
   ggml_tensor* y =
       named(ggml_add(ctx, named(ggml_mul(ctx, normed, w.tensor), name, "scaled"), b), name, "out");
   TensorBag out;

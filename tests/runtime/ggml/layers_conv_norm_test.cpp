@@ -216,29 +216,37 @@ TEST_P(LayerNormNumbers, MatchesDoubleReference) {
     for (float& v : x) v += 0.75f;
     const std::vector<float> y = ls.run(x, {c.x_ne[0], c.x_ne[1], c.x_ne[2], c.x_ne[3]}, c.x_ne);
 
-    // ggml_norm: the mean and the variance are summed in double from F32
-    // values, the centred value, the variance, 1/sqrt(var + eps), the scaling
-    // and the affine step each round in F32: a few units of the F32 roundoff
-    // on |x - mean| + |mean| (the rounded mean), scaled, plus the bias add.
+    // ggml_norm sums the row for its mean and the squared deviations for its
+    // variance; with F32 accumulation (as Accelerate does) each sum of n terms
+    // is off by up to (n + 1) u of the sum of magnitudes. A mean off by dm
+    // moves every output by dm * scale * |w|; a variance off by the relative
+    // dv moves it by |x - mean| * scale * |w| * dv / 2. The centring, the
+    // scale 1/sqrt(var + eps), the scaling and the affine step add a few u
+    // each, on |x - mean| + |mean| (the rounded mean), and the bias add one.
     std::vector<double> expected, tolerance;
     for (int64_t r = 0; r < rows; ++r) {
       const int64_t i1 = r % c.x_ne[1], i2 = (r / c.x_ne[1]) % c.x_ne[2];
       const float* xr = &x[static_cast<size_t>(r * n0)];
-      double mean = 0, var = 0;
-      for (int64_t i = 0; i < n0; ++i) mean += xr[i];
+      double mean = 0, mean_abs = 0, var = 0;
+      for (int64_t i = 0; i < n0; ++i) {
+        mean += xr[i];
+        mean_abs += std::fabs(xr[i]);
+      }
       mean /= n0;
+      mean_abs /= n0;
       for (int64_t i = 0; i < n0; ++i) var += (xr[i] - mean) * (xr[i] - mean);
       var /= n0;
       const double scale = 1.0 / std::sqrt(var + static_cast<double>(1e-5f));
+      const double sum_error = (n0 + 1) * kUnitF32;
       for (int64_t i = 0; i < n0; ++i) {
         const double wv =
             weight[static_cast<size_t>(i + shape[0] * ((i1 % shape[1]) + shape[1] * (i2 % shape[2])))];
         const double bv = bias[static_cast<size_t>(i)];
-        const double v = (xr[i] - mean) * scale * wv + bv;
-        expected.push_back(v);
-        tolerance.push_back(
-            16 * kUnitF32 *
-            ((std::fabs(xr[i] - mean) + std::fabs(mean)) * scale * std::fabs(wv) + std::fabs(bv)));
+        const double dev = std::fabs(xr[i] - mean);
+        expected.push_back((xr[i] - mean) * scale * wv + bv);
+        tolerance.push_back(scale * std::fabs(wv) *
+                                (16 * kUnitF32 * (dev + std::fabs(mean)) + sum_error * (mean_abs + dev / 2)) +
+                            16 * kUnitF32 * std::fabs(bv));
       }
     }
     kestrix_test::expect_within(y, expected, tolerance);
@@ -251,6 +259,32 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerNormCase{"per_row_weight", {8, 3, 1, 1}, {8, 3, 2, 1}},
                       LayerNormCase{"fourth_extent_unused", {256, 1, 1, 7}, {256, 3, 1, 1}}),
     [](const ::testing::TestParamInfo<LayerNormCase>& info) { return std::string(info.param.label); });
+
+// A transposed view (as a block hands on [time, d] activations as [d, time])
+// gives the same values as its contiguous copy.
+TEST(LayerNorm, NonContiguousInputGivesTheSameValues) {
+  const int64_t d = 8, time = 5;
+  const int64_t shape[4] = {d, 1, 1, 1};
+  GgufWriter w;
+  write_values(w, "ln.weight", GGML_TYPE_F32, {d}, 74);
+  write_values(w, "ln.bias", GGML_TYPE_F32, {d}, 75);
+  // x_t: [time, d]; x: its transpose [d, time]
+  const std::vector<float> x_t = kestrix_test::random_floats(static_cast<size_t>(d * time), 76);
+  std::vector<float> x(x_t.size());
+  for (int64_t i = 0; i < d; ++i) {
+    for (int64_t t = 0; t < time; ++t) x[i + d * t] = x_t[t + time * i];
+  }
+  LayerNorm direct("ln", shape);
+  LayerSession contiguous(direct, w);
+  contiguous.setup();
+  const std::vector<float> expected = contiguous.run(x, {d, time}, {d, time, 1, 1});
+
+  SequenceModule seq("seq");
+  seq.modules = {new kestrix_test::TransposeView(), new LayerNorm("ln", shape)};
+  LayerSession viewed(seq, w);
+  viewed.setup();
+  EXPECT_EQ(viewed.run(x_t, {time, d}, {d, time, 1, 1}), expected);
+}
 
 // ---------------------------------------------------------------------------
 // BatchNorm1d
