@@ -96,7 +96,10 @@ TensorBag Linear::build_graph(Session* session, TensorBag inputs, TensorContaine
                              " on ggml's CPU backend");
   }
   ggml_context* ctx = ctx_for(run_container, w.buft);
-  ggml_tensor* y = named(ggml_mul_mat(ctx, w.tensor, x.tensor), name, "mm");  // [out_features, n, ...]
+  // The product reads rows of adjacent elements.
+  ggml_tensor* rows = x.tensor;
+  if (rows->nb[0] != ggml_type_size(rows->type)) rows = named(ggml_cont(ctx, rows), name, "in_c");
+  ggml_tensor* y = named(ggml_mul_mat(ctx, w.tensor, rows), name, "mm");  // [out_features, n, ...]
   if (has_bias) {
     ggml_tensor* b = session->model_container->get_tensor_by_name(bias_name).tensor;  // [out_features]
     // On the GPU a BF16 product over several matrices gets its bias added out

@@ -136,6 +136,30 @@ TEST(Linear, Bf16ActivationsWithBf16Weight) {
   kestrix_test::expect_within(y, expected, tolerance);
 }
 
+// A transposed view gives the same values as its contiguous copy.
+TEST(Linear, NonContiguousInputGivesTheSameValues) {
+  const int in = 32, out = 4, n = 5;
+  GgufWriter w;
+  write_weight(w, "lin.weight", GGML_TYPE_F16, {in, out}, 23);
+  w.add_tensor_f32("lin.bias", {out}, kestrix_test::random_floats(out, 24));
+  // x_t: [n, in]; x: its transpose [in, n]
+  const std::vector<float> x_t = kestrix_test::random_floats(in * n, 25);
+  std::vector<float> x(x_t.size());
+  for (int k = 0; k < in; ++k) {
+    for (int r = 0; r < n; ++r) x[k + in * r] = x_t[r + n * k];
+  }
+  Linear direct("lin", in, out, true);
+  LayerSession contiguous(direct, w);
+  contiguous.setup();
+  const std::vector<float> expected = contiguous.run(x, {in, n}, {out, n, 1, 1});
+
+  ggml_runtime::SequenceModule seq("seq");
+  seq.modules = {new kestrix_test::TransposeView(), new Linear("lin", in, out, true)};
+  LayerSession viewed(seq, w);
+  viewed.setup();
+  EXPECT_EQ(viewed.run(x_t, {n, in}, {out, n, 1, 1}), expected);
+}
+
 // ---------------------------------------------------------------------------
 // The bias of a BF16 product on the GPU
 
