@@ -21,19 +21,40 @@ constexpr uint64_t kLookahead = AudioResampler::kTaps - 1 - AudioResampler::kCen
 
 // One output sample: the 32 products accumulated in order in double with
 // fused multiply-adds. std::fma rounds once whatever the instruction set, so
-// the x86-64 clone that has the FMA instruction gives the same bits as the
-// library call it replaces.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define KESTRIX_FMA_CLONES __attribute__((target_clones("fma", "default")))
+// the x86-64 copy built for the FMA instruction gives the same bits as the
+// library call it replaces. The copy is chosen at run time by a plain test
+// (no ifunc, which the sanitizer runtimes cannot start under).
+#if defined(__GNUC__)
+#define KESTRIX_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
-#define KESTRIX_FMA_CLONES
+#define KESTRIX_ALWAYS_INLINE inline
 #endif
-KESTRIX_FMA_CLONES double dot_taps(const float* x, const float* taps) {
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KESTRIX_FMA_DISPATCH 1
+#else
+#define KESTRIX_FMA_DISPATCH 0
+#endif
+
+KESTRIX_ALWAYS_INLINE double dot_taps_body(const float* x, const float* taps) {
   double acc = 0.0;
   for (int i = 0; i < AudioResampler::kTaps; ++i) {
     acc = std::fma(static_cast<double>(x[i]), static_cast<double>(taps[i]), acc);
   }
   return acc;
+}
+
+#if KESTRIX_FMA_DISPATCH
+__attribute__((target("fma"))) double dot_taps_fma(const float* x, const float* taps) {
+  return dot_taps_body(x, taps);
+}
+#endif
+
+double dot_taps(const float* x, const float* taps) {
+#if KESTRIX_FMA_DISPATCH
+  static const bool has_fma = __builtin_cpu_supports("fma");
+  if (has_fma) return dot_taps_fma(x, taps);
+#endif
+  return dot_taps_body(x, taps);
 }
 
 }  // namespace
