@@ -17,6 +17,8 @@
 // no kernel is refused with std::runtime_error before anything is computed:
 // weight types when the network is set up (define_tensors), activation types
 // when the graph is built. The cpu_supports_* functions below state the rules.
+// Activations may be views: where a kernel needs adjacent elements (matrix
+// products, im2col, normalisation), a non-contiguous input is copied first.
 //
 // Threading: a layer is called by its session only, under the backend
 // manager's mutex (set-up and graph builds). A layer holds its names, sizes
