@@ -27,6 +27,9 @@ void check_conv2d_sizes(const char* layer, const std::string& name, int in_chann
   require_positive(layer, name, "dilation", dilation);
 }
 
+// The type Conv2D convolves a stored kernel type in: BF16 kernels as F32.
+ggml_type conv2d_kernel_type(ggml_type stored) { return stored == GGML_TYPE_BF16 ? GGML_TYPE_F32 : stored; }
+
 // The stored type of a 2-D convolution weight: F32, F16 or BF16, and of those
 // only what ggml's CPU backend can convolve in this layer's graph.
 ggml_type conv2d_weight_type(Session* session, const char* layer, const std::string& name,
@@ -35,17 +38,20 @@ ggml_type conv2d_weight_type(Session* session, const char* layer, const std::str
   if (type != GGML_TYPE_F32 && type != GGML_TYPE_F16 && type != GGML_TYPE_BF16) {
     throw std::runtime_error(std::string(layer) + " requires F16, BF16, or F32 weights: " + weight_name);
   }
-  // Conv2D's im2col writes the weight's type and multiplies it with the weight:
-  // there is no BF16 im2col. Conv2DDW's im2col writes F16 and needs an F16
-  // kernel, and its product takes the F16 columns as activations.
-  const bool runs = depthwise
-                        ? cpu_supports_im2col(type, GGML_TYPE_F32, GGML_TYPE_F16) &&
-                              cpu_supports_mul_mat(type, GGML_TYPE_F16)
-                        : cpu_supports_im2col(type, GGML_TYPE_F32, type) && cpu_supports_mul_mat(type, type);
+  // Conv2D's im2col writes the kernel's type and multiplies it with the
+  // kernel. There is no BF16 im2col, so a BF16 kernel is widened to F32 in the
+  // graph (exactly) and its output rounded back through BF16 below.
+  // Conv2DDW's im2col writes F16 and needs an F16 kernel, and its product
+  // takes the F16 columns as activations.
+  const ggml_type kernel = conv2d_kernel_type(type);
+  const bool runs =
+      depthwise ? cpu_supports_im2col(type, GGML_TYPE_F32, GGML_TYPE_F16) &&
+                      cpu_supports_mul_mat(type, GGML_TYPE_F16)
+                : cpu_supports_im2col(kernel, GGML_TYPE_F32, kernel) && cpu_supports_mul_mat(kernel, kernel);
   if (!runs) {
     throw std::runtime_error(std::string(layer) + " weight " + weight_name + " has type " +
                              ggml_type_name(type) + ", which ggml's CPU backend cannot convolve" +
-                             (depthwise ? " (only f16 depthwise kernels)" : " (no bf16 im2col)"));
+                             (depthwise ? " (only f16 depthwise kernels)" : ""));
   }
   return type;
 }
@@ -93,16 +99,21 @@ TensorBag Conv2D::build_graph(Session* session, TensorBag inputs, TensorContaine
   const ggml_bf_tensor x = activation(inputs);  // [width, height, in_channels, batch]
   const ggml_bf_tensor w = session->model_container->get_tensor_by_name(weight_name);
   ggml_tensor* b = session->model_container->get_tensor_by_name(bias_name).tensor;
-  if (!cpu_supports_im2col(w.tensor->type, x.tensor->type, w.tensor->type)) {
+  const ggml_type kernel_type = conv2d_kernel_type(w.tensor->type);
+  if (!cpu_supports_im2col(kernel_type, x.tensor->type, kernel_type)) {
     throw std::runtime_error("Conv2D(" + name + ") cannot convolve a " + ggml_type_name(x.tensor->type) +
                              " input on ggml's CPU backend (f32 needed)");
   }
   ggml_context* ctx = ctx_for(run_container, w.buft);
+  // kernel: [kernel, kernel, in_channels, out_channels]
+  ggml_tensor* kernel_t = w.tensor;
+  if (kernel_type != w.tensor->type)
+    kernel_t = named(ggml_cast(ctx, w.tensor, kernel_type), name, "weight_f32");
   ggml_tensor* image = x.tensor;
   // im2col reads whole rows of the image.
   if (!ggml_is_contiguous(image)) image = named(ggml_cont(ctx, image), name, "in_c");
   ggml_tensor* y = named(
-      ggml_conv_2d(ctx, w.tensor, image, stride, stride, padding, padding, dilation, dilation), name, "conv");
+      ggml_conv_2d(ctx, kernel_t, image, stride, stride, padding, padding, dilation, dilation), name, "conv");
   y = finish_conv2d(ctx, y, b, w.tensor->type, name);  // [width', height', out_channels, batch]
   TensorBag out;
   out.add_tensor({y, w.buft});
