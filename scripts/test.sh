@@ -24,5 +24,9 @@ ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
 build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_SANITIZE="address;undefined" -DKESTRIX_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
 
-build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_SANITIZE=thread -DKESTRIX_BUILD_BENCH=OFF
+# ggml is instrumented too, with its own thread pool instead of OpenMP and
+# without the BLAS backend, so that the sanitizer sees the synchronisation of
+# every thread that touches a tensor (OpenMP's and OpenBLAS's are hidden).
+build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_SANITIZE=thread -DKESTRIX_BUILD_BENCH=OFF \
+  -DGGML_SANITIZE_THREAD=ON -DGGML_OPENMP=OFF -DGGML_BLAS=OFF
 ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" -L threads
