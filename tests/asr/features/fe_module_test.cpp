@@ -12,26 +12,17 @@
 #include "asr/batching/micro_batcher.h"
 #include "asr/features/fe.h"
 #include "asr/features/fe_module.h"
+#include "asr/features/fe_test_configs.h"
 #include "runtime/ggml/backend.h"
 #include "runtime/ggml/session.h"
+#include "support/error_text.h"
 
 namespace {
 
+using kestrix_test::diarizer_config;
+using kestrix_test::error_text;
 using olvan_speech::asr::BatchingConfig;
 using Request = MelSpectrogramExtractor::BatchRequest;
-
-MelSpecConfig diarizer_config() {
-  MelSpecConfig cfg;
-  cfg.sample_rate = 16000;
-  cfg.n_fft = 512;
-  cfg.n_mels = 80;
-  cfg.window_size = 0.025f;
-  cfg.window_stride = 0.01f;
-  cfg.preemph = 0.97f;
-  cfg.normalize = true;
-  cfg.center_window = true;
-  return cfg;
-}
 
 std::vector<float> noise(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -48,15 +39,6 @@ Request request(std::vector<float> audio, size_t valid_len, bool center, bool no
   r.center = center;
   r.normalize = normalize;
   return r;
-}
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
 }
 
 class FeGraphTest : public ::testing::Test {
@@ -206,24 +188,24 @@ TEST_F(FeGraphTest, IncompatibleBatchesAreRefused) {
     v.push_back(std::move(b));
     return v;
   };
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, false),
                                                       request(noise(801, 1), 801, true, false)));
             }),
             text);
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, false),
                                                       request(noise(800, 1), 800, false, false)));
             }),
             text);
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, true),
                                                       request(noise(800, 1), 800, true, false)));
             }),
             text);
   std::vector<Request> one;
   one.push_back(request(noise(800, 1), 801, true, false));
-  EXPECT_EQ(error_of([&] { graph.compute_gpu_batch_via_session(std::move(one)); }), text);
+  EXPECT_EQ(error_text([&] { graph.compute_gpu_batch_via_session(std::move(one)); }), text);
 
   // A request asking for normalisation that the settings do not allow is
   // still compatible with itself (and is not normalised).

@@ -15,36 +15,18 @@
 #include <vector>
 
 #include "asr/batching/micro_batcher.h"
+#include "asr/features/fe_test_configs.h"
 #include "runtime/ggml/backend.h"
 
 namespace {
 
+using kestrix_test::diarizer_config;
 using olvan_speech::asr::BatchingConfig;
 
 constexpr double kEps = 5.9604644775390625e-8;  // unit roundoff of float, 2^-24
 constexpr double kPi = 3.14159265358979323846;
 
 const BatchingConfig kBatchingOff{};
-
-// What the diarization model builds: centred 25 ms window in a 512-point
-// frame, 10 ms hop, pre-emphasis 0.97, normalisation allowed.
-MelSpecConfig diarizer_config() {
-  MelSpecConfig cfg;
-  cfg.sample_rate = 16000;
-  cfg.n_fft = 512;
-  cfg.n_mels = 80;
-  cfg.window_size = 0.025f;
-  cfg.window_stride = 0.01f;
-  cfg.preemph = 0.97f;
-  cfg.normalize = true;
-  cfg.log_zero_guard = 5.9604645e-8f;
-  cfg.f_min = 0.0f;
-  cfg.f_max = 0.0f;
-  cfg.center_window = true;
-  cfg.periodic_window = false;
-  cfg.mask_tail = false;
-  return cfg;
-}
 
 // Window as long as the frame (offset 0), periodic, small FFT, few bands.
 MelSpecConfig full_window_config() {

@@ -18,6 +18,7 @@
 #include "runtime/ggml/loader.h"
 #include "runtime/ggml/module.h"
 #include "runtime/ggml/session.h"
+#include "support/error_text.h"
 #include "support/gguf_writer.h"
 
 namespace kestrix_test {
@@ -26,16 +27,6 @@ namespace kestrix_test {
 constexpr double kUnitF32 = 0x1p-24;
 constexpr double kUnitF16 = 0x1p-11;
 constexpr double kUnitBf16 = 0x1p-8;
-
-template <typename F>
-std::string error_text(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 inline bool has_gpu_device() {
   for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {

@@ -17,8 +17,11 @@
 #include "runtime/ggml/session.h"
 #include "runtime/ggml/session_test_modules.h"
 #include "support/gguf_writer.h"
+#include "support/error_text.h"
 
 namespace {
+
+using kestrix_test::error_text;
 
 using ggml_runtime::BackendManager;
 using ggml_runtime::DeviceTensor;
@@ -30,16 +33,6 @@ using ggml_runtime::TensorContainer;
 using kestrix_test::FnModule;
 using kestrix_test::host_input;
 using kestrix_test::host_output;
-
-template <typename F>
-std::string error_text(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 // Death-test children re-run the binary, so process-wide switches start unread.
 void prepare_child_tests() {

@@ -16,8 +16,11 @@
 #include "runtime/ggml/loader.h"
 #include "runtime/ggml/session_test_modules.h"
 #include "support/gguf_writer.h"
+#include "support/error_text.h"
 
 namespace {
+
+using kestrix_test::error_text;
 
 using ggml_runtime::BackendManager;
 using ggml_runtime::DeviceTensor;
@@ -29,16 +32,6 @@ using ggml_runtime::TensorContainer;
 using kestrix_test::FnModule;
 using kestrix_test::host_input;
 using kestrix_test::host_output;
-
-template <typename F>
-std::string error_text(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 template <typename E, typename F>
 std::string error_of_type(F&& f) {

@@ -13,8 +13,11 @@
 #include "ggml-cpu.h"
 #include "runtime/ggml/backend.h"
 #include "runtime/ggml/log_capture.h"
+#include "support/error_text.h"
 
 namespace {
+
+using kestrix_test::error_text;
 
 using ggml_runtime::ggml_bf_tensor;
 using ggml_runtime::TensorBag;
@@ -39,16 +42,6 @@ void prepare_death_test() {
 }
 
 TensorContainer::BufferTypeList cpu_list() { return {{cpu_device(), ggml_backend_cpu_buffer_type()}}; }
-
-template <typename F>
-std::string error_text(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 // ---------------------------------------------------------------------------
 
