@@ -20,7 +20,9 @@ GgufWriter::GgufWriter() : gguf_(gguf_init_empty()) {
   tensors_.reset(ggml_init(params));
 }
 
-void GgufWriter::set_u8(const std::string& key, uint8_t value) { gguf_set_val_u8(gguf_.get(), key.c_str(), value); }
+void GgufWriter::set_u8(const std::string& key, uint8_t value) {
+  gguf_set_val_u8(gguf_.get(), key.c_str(), value);
+}
 void GgufWriter::set_u32(const std::string& key, uint32_t value) {
   gguf_set_val_u32(gguf_.get(), key.c_str(), value);
 }

@@ -55,7 +55,7 @@ class GgufWriter {
  private:
   std::unique_ptr<gguf_context, gguf_context_deleter> gguf_;
   std::unique_ptr<ggml_context, ggml_context_deleter> tensors_;  // no_alloc descriptions
-  std::vector<std::vector<uint8_t>> data_;                        // tensor bytes, kept alive until write
+  std::vector<std::vector<uint8_t>> data_;                       // tensor bytes, kept alive until write
 };
 
 // A fresh path in a per-process temporary folder; the folder is removed at exit.

@@ -79,17 +79,18 @@ TensorBag FeModule::build_graph(Session* session, TensorBag inputs, TensorContai
   ggml_context* ctx = run_container->get_ctx_of_buffer_type(audio.buft).ctx;
 
   TensorContainer& weights = *session->model_container;
-  ggml_tensor* dft_re_t = weights.get_tensor_by_name("fe.dft_re").tensor;          // [n_fft, n_bins]
-  ggml_tensor* dft_im_t = weights.get_tensor_by_name("fe.dft_im").tensor;          // [n_fft, n_bins]
-  ggml_tensor* window_t = weights.get_tensor_by_name("fe.window").tensor;          // [n_fft]
-  ggml_tensor* mel_t = weights.get_tensor_by_name("fe.mel_basis").tensor;          // [n_bins, n_mels]
+  ggml_tensor* dft_re_t = weights.get_tensor_by_name("fe.dft_re").tensor;         // [n_fft, n_bins]
+  ggml_tensor* dft_im_t = weights.get_tensor_by_name("fe.dft_im").tensor;         // [n_fft, n_bins]
+  ggml_tensor* window_t = weights.get_tensor_by_name("fe.window").tensor;         // [n_fft]
+  ggml_tensor* mel_t = weights.get_tensor_by_name("fe.mel_basis").tensor;         // [n_bins, n_mels]
   ggml_tensor* kernel_t = weights.get_tensor_by_name("fe.im2col_kernel").tensor;  // [n_fft, 1, 1]
 
   // rows: [c, 1, B], the sample row of every item
   ggml_tensor* rows = ggml_view_3d(ctx, x, x->ne[0], 1, x->ne[2], x->nb[1], x->nb[2], 0);
   ggml_set_name(rows, "fe.rows");
   // frames: [n_fft, n_frames, B], n_frames = (c + 2 pad - n_fft) / hop + 1
-  ggml_tensor* frames = ggml_im2col(ctx, kernel_t, rows, hop_of(config), 0, pad, 0, 1, 0, false, GGML_TYPE_F32);
+  ggml_tensor* frames =
+      ggml_im2col(ctx, kernel_t, rows, hop_of(config), 0, pad, 0, 1, 0, false, GGML_TYPE_F32);
   ggml_set_name(frames, "fe.frames");
   // windowed: [n_fft, n_frames, B]
   ggml_tensor* windowed = ggml_mul(ctx, frames, ggml_reshape_2d(ctx, window_t, n_fft, 1));
@@ -132,8 +133,7 @@ void FeModule::update_mel_basis(Session* session, const float* data, int n_mels,
 
 MelSpectrogramExtractor::GpuBatcher::GpuBatcher(const MelSpectrogramExtractor* owner_in,
                                                 const olvan_speech::asr::BatchingConfig& cfg)
-    : owner(owner_in),
-      micro(cfg, [this](const Key&, std::vector<BatchRequest>&& requests) {
+    : owner(owner_in), micro(cfg, [this](const Key&, std::vector<BatchRequest>&& requests) {
         return owner->compute_gpu_batch_via_session(std::move(requests));
       }) {}
 

@@ -19,8 +19,8 @@
 namespace ggml_runtime {
 
 struct Params {
-  bool use_gpu = false;        // use a GPU device
-  int32_t gpu_device_idx = 0;  // which GPU, counting GPU/IGPU devices only, from 0
+  bool use_gpu = false;          // use a GPU device
+  int32_t gpu_device_idx = 0;    // which GPU, counting GPU/IGPU devices only, from 0
   const char* pe_bin_path = "";  // raw F32 positional table used when the model lacks it (borrowed)
 };
 

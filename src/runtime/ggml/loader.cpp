@@ -56,20 +56,34 @@ constexpr size_t kMiB = size_t{1} << 20;
 
 const char* value_type_name(gguf_type type) {
   switch (type) {
-    case GGUF_TYPE_UINT8: return "uint8";
-    case GGUF_TYPE_INT8: return "int8";
-    case GGUF_TYPE_UINT16: return "uint16";
-    case GGUF_TYPE_INT16: return "int16";
-    case GGUF_TYPE_UINT32: return "uint32";
-    case GGUF_TYPE_INT32: return "int32";
-    case GGUF_TYPE_FLOAT32: return "float32";
-    case GGUF_TYPE_BOOL: return "bool";
-    case GGUF_TYPE_STRING: return "string";
-    case GGUF_TYPE_ARRAY: return "array";
-    case GGUF_TYPE_UINT64: return "uint64";
-    case GGUF_TYPE_INT64: return "int64";
-    case GGUF_TYPE_FLOAT64: return "float64";
-    default: return "unknown";
+    case GGUF_TYPE_UINT8:
+      return "uint8";
+    case GGUF_TYPE_INT8:
+      return "int8";
+    case GGUF_TYPE_UINT16:
+      return "uint16";
+    case GGUF_TYPE_INT16:
+      return "int16";
+    case GGUF_TYPE_UINT32:
+      return "uint32";
+    case GGUF_TYPE_INT32:
+      return "int32";
+    case GGUF_TYPE_FLOAT32:
+      return "float32";
+    case GGUF_TYPE_BOOL:
+      return "bool";
+    case GGUF_TYPE_STRING:
+      return "string";
+    case GGUF_TYPE_ARRAY:
+      return "array";
+    case GGUF_TYPE_UINT64:
+      return "uint64";
+    case GGUF_TYPE_INT64:
+      return "int64";
+    case GGUF_TYPE_FLOAT64:
+      return "float64";
+    default:
+      return "unknown";
   }
 }
 
@@ -101,8 +115,9 @@ GGUFLoader::GGUFLoader(const std::string& path_in) : path(path_in) {
   size_t previous = 0;
   for (int64_t id = 0; id < n_tensors; ++id) {
     const size_t offset = gguf_get_tensor_offset(gguf_ctx.get(), id) + data_offset;
-    tensor_index.emplace(gguf_get_tensor_name(gguf_ctx.get(), id),
-                         std::make_tuple(gguf_get_tensor_type(gguf_ctx.get(), id), static_cast<uint64_t>(offset)));
+    tensor_index.emplace(
+        gguf_get_tensor_name(gguf_ctx.get(), id),
+        std::make_tuple(gguf_get_tensor_type(gguf_ctx.get(), id), static_cast<uint64_t>(offset)));
     if (offset > previous && previous != 0) span = std::max(span, offset - previous);
     previous = offset;
   }
@@ -151,7 +166,9 @@ std::vector<int64_t> GGUFLoader::get_tensor_ne(const std::string& name) const {
   return it == tensor_ne.end() ? std::vector<int64_t>{} : it->second;
 }
 
-bool GGUFLoader::has_key(const std::string& key) const { return gguf_find_key(gguf_ctx.get(), key.c_str()) >= 0; }
+bool GGUFLoader::has_key(const std::string& key) const {
+  return gguf_find_key(gguf_ctx.get(), key.c_str()) >= 0;
+}
 
 int64_t GGUFLoader::find_key(const std::string& key, gguf_type expected) const {
   const int64_t id = gguf_find_key(gguf_ctx.get(), key.c_str());

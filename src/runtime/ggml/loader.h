@@ -51,7 +51,7 @@ class GGUFLoader {
 
   ggml_type get_tensor_type(const std::string& name);
   bool has_tensor(const std::string& name) const;
-  int get_tensor_n_dims(const std::string& name) const;            // 0 when absent
+  int get_tensor_n_dims(const std::string& name) const;               // 0 when absent
   std::vector<int64_t> get_tensor_ne(const std::string& name) const;  // empty when absent
 
   // Scalar getters return `def` for an absent key; a key stored with another

@@ -7,8 +7,8 @@
 
 namespace ggml_runtime {
 
-void log_internal(ggml_log_level level, const char* file, int line, const char* function,
-                  const char* format, ...) {
+void log_internal(ggml_log_level level, const char* file, int line, const char* function, const char* format,
+                  ...) {
   va_list args;
   va_start(args, format);
   va_list args_copy;

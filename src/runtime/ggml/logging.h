@@ -24,8 +24,8 @@ namespace ggml_runtime {
 // current log callback (looked up at every call). Messages of up to 1023
 // characters are built on the stack and the record is cut at 2047 characters;
 // longer messages are formatted in full and the record is cut at 4095.
-void log_internal(ggml_log_level level, const char* file, int line, const char* function,
-                  const char* format, ...) KESTRIX_PRINTF_LIKE(5, 6);
+void log_internal(ggml_log_level level, const char* file, int line, const char* function, const char* format,
+                  ...) KESTRIX_PRINTF_LIKE(5, 6);
 
 }  // namespace ggml_runtime
 

@@ -1,5 +1,7 @@
 // The feature graph path, built on whatever backend this machine has (the CPU
 // here), against the CPU path of the same extractor settings.
+#include "asr/features/fe_module.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +13,6 @@
 
 #include "asr/batching/micro_batcher.h"
 #include "asr/features/fe.h"
-#include "asr/features/fe_module.h"
 #include "asr/features/fe_test_configs.h"
 #include "runtime/ggml/backend.h"
 #include "runtime/ggml/session.h"
@@ -109,9 +110,8 @@ TEST_F(FeGraphTest, FrameCountsOfTheGraphRow) {
   };
   // n_fft 512, hop 160.
   const Case cases[] = {
-      {16000, true, 101, 101}, {15999, true, 101, 100}, {200, false, 1, 0},
-      {95, false, 0, 0},       {96, false, 1, 0},       {16000, false, 99, 99},
-      {16095, false, 100, 99},
+      {16000, true, 101, 101}, {15999, true, 101, 100}, {200, false, 1, 0},      {95, false, 0, 0},
+      {96, false, 1, 0},       {16000, false, 99, 99},  {16095, false, 100, 99},
   };
   MelSpectrogramExtractor cpu(diarizer_config(), nullptr, BatchingConfig{});
   MelSpectrogramExtractor graph(diarizer_config(), &manager, BatchingConfig{}, FeGraphPlacement::kAnyBackend);
@@ -189,18 +189,18 @@ TEST_F(FeGraphTest, IncompatibleBatchesAreRefused) {
     return v;
   };
   EXPECT_EQ(error_text([&] {
-              graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, false),
-                                                      request(noise(801, 1), 801, true, false)));
+              graph.compute_gpu_batch_via_session(
+                  two(request(noise(800, 1), 800, true, false), request(noise(801, 1), 801, true, false)));
             }),
             text);
   EXPECT_EQ(error_text([&] {
-              graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, false),
-                                                      request(noise(800, 1), 800, false, false)));
+              graph.compute_gpu_batch_via_session(
+                  two(request(noise(800, 1), 800, true, false), request(noise(800, 1), 800, false, false)));
             }),
             text);
   EXPECT_EQ(error_text([&] {
-              graph.compute_gpu_batch_via_session(two(request(noise(800, 1), 800, true, true),
-                                                      request(noise(800, 1), 800, true, false)));
+              graph.compute_gpu_batch_via_session(
+                  two(request(noise(800, 1), 800, true, true), request(noise(800, 1), 800, true, false)));
             }),
             text);
   std::vector<Request> one;

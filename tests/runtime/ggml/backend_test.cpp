@@ -95,8 +95,8 @@ TEST(BackendManager, MissingGpuGivesTheNotFoundText) {
     EXPECT_EQ(error_of(Params{true, c.index, ""}), c.text);
     // The walk names every device it passed.
     for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
-      EXPECT_TRUE(capture.contains(format("Device %d: %s\n", static_cast<int>(i),
-                                          ggml_backend_dev_name(ggml_backend_dev_get(i)))));
+      EXPECT_TRUE(capture.contains(
+          format("Device %d: %s\n", static_cast<int>(i), ggml_backend_dev_name(ggml_backend_dev_get(i)))));
     }
   }
 }

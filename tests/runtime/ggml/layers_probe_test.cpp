@@ -167,9 +167,9 @@ struct ConvProbe {
 };
 
 const ConvProbe kConv2d[] = {
-    {false, GGML_TYPE_F32, true, true},  {false, GGML_TYPE_F16, true, true},
+    {false, GGML_TYPE_F32, true, true},   {false, GGML_TYPE_F16, true, true},
     {false, GGML_TYPE_BF16, false, true}, {true, GGML_TYPE_F32, false, false},
-    {true, GGML_TYPE_F16, true, true},   {true, GGML_TYPE_BF16, false, false},
+    {true, GGML_TYPE_F16, true, true},    {true, GGML_TYPE_BF16, false, false},
 };
 
 MakeGraph conv2d_graph(bool depthwise, ggml_type weight) {

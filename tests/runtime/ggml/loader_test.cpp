@@ -47,8 +47,8 @@ TEST(GGUFLoader, ReadBufferCoversTheLargestSpan) {
     w.write(path);
     LogCapture capture;
     GGUFLoader loader(path);
-    EXPECT_TRUE(capture.contains(":<GGUFLoader> Max tensor size: " + std::to_string(c.expected_logged_mib) +
-                                 " MB\n"))
+    EXPECT_TRUE(
+        capture.contains(":<GGUFLoader> Max tensor size: " + std::to_string(c.expected_logged_mib) + " MB\n"))
         << c.first_tensor_bytes;
     EXPECT_TRUE(capture.contains("GGUF has 2 tensors\n"));
     EXPECT_EQ(loader.read_buffer_size(), (c.expected_logged_mib + 1) * kMiB);

@@ -16,8 +16,8 @@
 #include "runtime/ggml/log_capture.h"
 #include "runtime/ggml/session.h"
 #include "runtime/ggml/session_test_modules.h"
-#include "support/gguf_writer.h"
 #include "support/error_text.h"
+#include "support/gguf_writer.h"
 
 namespace {
 

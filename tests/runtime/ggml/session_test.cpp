@@ -15,8 +15,8 @@
 #include "ggml-cpu.h"
 #include "runtime/ggml/loader.h"
 #include "runtime/ggml/session_test_modules.h"
-#include "support/gguf_writer.h"
 #include "support/error_text.h"
+#include "support/gguf_writer.h"
 
 namespace {
 
