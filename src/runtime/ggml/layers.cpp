@@ -255,7 +255,11 @@ void ReLU::define_tensors(Session*) {}
 
 TensorBag ReLU::build_graph(Session*, TensorBag inputs, TensorContainer* run_container) {
   const ggml_bf_tensor x = activation(inputs);  // any extents
-  ggml_tensor* y = named(ggml_relu_inplace(ctx_for(run_container, x.buft), x.tensor), name, "relu");
+  ggml_context* ctx = ctx_for(run_container, x.buft);
+  // ggml's unary operations need rows of adjacent elements.
+  ggml_tensor* rows = x.tensor;
+  if (rows->nb[0] != ggml_type_size(rows->type)) rows = named(ggml_cont(ctx, rows), name, "in_c");
+  ggml_tensor* y = named(ggml_relu_inplace(ctx, rows), name, "relu");
   TensorBag out;
   out.add_tensor({y, x.buft});
   return out;

@@ -18,7 +18,8 @@
 // weight types when the network is set up (define_tensors), activation types
 // when the graph is built. The cpu_supports_* functions below state the rules.
 // Activations may be views: where a kernel needs adjacent elements (matrix
-// products, im2col, normalisation), a non-contiguous input is copied first.
+// products, im2col, normalisations, ReLU), a non-contiguous input is copied
+// first.
 //
 // Threading: a layer is called by its session only, under the backend
 // manager's mutex (set-up and graph builds). A layer holds its names, sizes
@@ -122,8 +123,9 @@ class Conv1D : public Module {
 
 // Square 2-D convolution with bias; kernel, stride, padding and dilation apply
 // to both spatial dimensions. Weight [kernel, kernel, in_channels,
-// out_channels] in its stored type (F32 or F16; BF16 and the other types are
-// refused), bias F32 [1, 1, out_channels, 1].
+// out_channels] in its stored type (F32, F16 or BF16; a BF16 kernel is
+// convolved as its F32 copy and the output rounded through BF16; other types
+// are refused), bias F32 [1, 1, out_channels, 1].
 class Conv2D : public Module {
  public:
   Conv2D(const std::string& name, int in_channels, int out_channels, int kernel, int stride, int padding,

@@ -261,7 +261,10 @@ TensorBag BatchNorm1d::build_graph(Session* session, TensorBag inputs, TensorCon
   ggml_tensor* b = weights->get_tensor_by_name(bias_name).tensor;             // [1, num_features]
   ggml_tensor* eps = weights->get_tensor_by_name(eps_name).tensor;            // [1]
   ggml_context* ctx = ctx_for(run_container, x.buft);
-  ggml_tensor* centred = named(ggml_sub(ctx, x.tensor, mean), name, "centred");
+  // The element-wise operations read rows of adjacent elements.
+  ggml_tensor* rows = x.tensor;
+  if (rows->nb[0] != ggml_type_size(rows->type)) rows = named(ggml_cont(ctx, rows), name, "in_c");
+  ggml_tensor* centred = named(ggml_sub(ctx, rows, mean), name, "centred");
   ggml_tensor* deviation =
       named(ggml_sqrt_inplace(ctx, ggml_add(ctx, var, eps)), name, "std");  // [1, num_features]
   ggml_tensor* y = named(ggml_div(ctx, centred, deviation), name, "normed");

@@ -346,6 +346,49 @@ TEST(BatchNorm1d, MatchesDoubleReferenceWithRunTimeEps) {
   }
 }
 
+// A transposed view (a block handing on [channels, time] activations as
+// [time, channels]) gives the same values as its contiguous copy, for the
+// layers whose ggml operations read rows of adjacent elements.
+TEST(BatchNorm1dAndReLU, NonContiguousInputGivesTheSameValues) {
+  const int channels = 4;
+  const int64_t time = 6, batch = 2;
+  GgufWriter w;
+  write_values(w, "bn.weight", GGML_TYPE_F32, {channels}, 86);
+  write_values(w, "bn.bias", GGML_TYPE_F32, {channels}, 87);
+  write_values(w, "bn.running_mean", GGML_TYPE_F32, {channels}, 88);
+  std::vector<float> var = kestrix_test::random_floats(channels, 89, 0.5f);
+  for (float& v : var) v += 1.0f;
+  w.add_tensor_f32("bn.running_var", {channels}, var);
+  // x_t: [channels, time, batch]; x: its transpose [time, channels, batch]
+  const std::vector<float> x_t =
+      kestrix_test::random_floats(static_cast<size_t>(channels * time * batch), 90);
+  std::vector<float> x(x_t.size());
+  for (int64_t n = 0; n < batch; ++n) {
+    for (int c = 0; c < channels; ++c) {
+      for (int64_t t = 0; t < time; ++t)
+        x[t + time * (c + channels * n)] = x_t[c + channels * (t + time * n)];
+    }
+  }
+  const std::array<int64_t, 4> out_ne = {time, channels, batch, 1};
+  for (bool relu : {false, true}) {
+    SCOPED_TRACE(relu ? "ReLU" : "BatchNorm1d");
+    auto make = [&]() -> Module* {
+      if (relu) return new ReLU("act");
+      return new BatchNorm1d("bn", channels, true);
+    };
+    std::unique_ptr<Module> direct(make());
+    LayerSession contiguous(*direct, w);
+    contiguous.setup();
+    const std::vector<float> expected = contiguous.run(x, {time, channels, batch}, out_ne);
+
+    SequenceModule seq("seq");
+    seq.modules = {new kestrix_test::TransposeView(), make()};
+    LayerSession viewed(seq, w);
+    viewed.setup();
+    EXPECT_EQ(viewed.run(x_t, {channels, time, batch}, out_ne), expected);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // ReLU and SequenceModule
 
