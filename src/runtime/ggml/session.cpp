@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -136,6 +137,23 @@ void check_input_type_and_extents(const Session::Input& input) {
         format("Session::Input '%s': extent 0 (%lld) is not a multiple of the block size %lld of %s",
                input.name.c_str(), static_cast<long long>(input.shape[0]), static_cast<long long>(block),
                ggml_type_name(input.dtype)));
+  }
+  // ggml counts elements and bytes in 64 bits without checking; a count that
+  // wrapped would size the tensor's storage far below what its extents cover.
+  const int64_t limit = INT64_MAX;
+  int64_t elements = 1;
+  bool fits = true;
+  for (int64_t extent : input.shape) {
+    if (elements > limit / extent) fits = false;
+    if (fits) elements *= extent;
+  }
+  if (fits && elements / block > limit / static_cast<int64_t>(ggml_type_size(input.dtype))) fits = false;
+  if (!fits) {
+    std::string extents;
+    for (int64_t extent : input.shape) extents += (extents.empty() ? "" : ", ") + std::to_string(extent);
+    throw std::overflow_error(
+        format("Session::Input '%s': extents [%s] hold more bytes than 64-bit sizes can count",
+               input.name.c_str(), extents.c_str()));
   }
 }
 

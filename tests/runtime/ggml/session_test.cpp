@@ -377,6 +377,12 @@ TEST(SessionInputs, InputErrors) {
       {"five extents", in({12, 1, 1, 1, 1}), "Session::Input 'x': shape rank 5 unsupported (need 1..4)"},
       {"zero extent", in({12, 0}), "Session::Input 'x': extent 1 is 0 (need >= 1)"},
       {"negative extent", in({-12}), "Session::Input 'x': extent 0 is -12 (need >= 1)"},
+      // 2^32 * 2^29 floats are 2^63 bytes, 2^32 * 2^32 are 2^64 elements: the
+      // sizes must not wrap to small ones.
+      {"bytes beyond 64-bit sizes", in({int64_t{1} << 32, int64_t{1} << 29}),
+       "Session::Input 'x': extents [4294967296, 536870912] hold more bytes than 64-bit sizes can count"},
+      {"elements beyond 64-bit sizes", in({int64_t{1} << 32, int64_t{1} << 32}),
+       "Session::Input 'x': extents [4294967296, 4294967296] hold more bytes than 64-bit sizes can count"},
       {"unknown type", bad_type,
        "Session::Input 'x': unsupported element type " + std::to_string(static_cast<int>(GGML_TYPE_COUNT))},
       {"partial quantised block", q8,
