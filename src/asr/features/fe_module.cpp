@@ -190,7 +190,7 @@ std::vector<MelSpectrogramExtractor::BatchResult> MelSpectrogramExtractor::compu
   std::vector<float> input(static_cast<size_t>(batch * channels * row), 0.0f);
   for (size_t i = 0; i < requests.size(); ++i) {
     const BatchRequest& r = requests[i];
-    if (static_cast<int64_t>(r.audio.size()) != len || static_cast<int64_t>(r.valid_len) > len ||
+    if (static_cast<int64_t>(r.audio.size()) != len || r.valid_len > r.audio.size() ||
         r.center != center || r.normalize != requested_normalize) {
       throw std::runtime_error("GPU frontend batch contains incompatible inputs");
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -206,6 +207,10 @@ TEST_F(FeGraphTest, IncompatibleBatchesAreRefused) {
   std::vector<Request> one;
   one.push_back(request(noise(800, 1), 801, true, false));
   EXPECT_EQ(error_text([&] { graph.compute_gpu_batch_via_session(std::move(one)); }), text);
+  // A valid length that is negative as a signed count is still too long.
+  std::vector<Request> huge;
+  huge.push_back(request(noise(800, 1), SIZE_MAX, true, false));
+  EXPECT_EQ(error_text([&] { graph.compute_gpu_batch_via_session(std::move(huge)); }), text);
 
   // A request asking for normalisation that the settings do not allow is
   // still compatible with itself (and is not normalised).
