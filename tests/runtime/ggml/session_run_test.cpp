@@ -442,6 +442,48 @@ TEST(SessionExecution, CpuOnlyManagerNeverGoesDirect) {
   EXPECT_FALSE(entry->direct);
 }
 
+// A lone product large enough for the BLAS backend is scheduled whole on it,
+// in one split; BLAS is an accelerator device that runs on the CPU, so the
+// graph still never goes direct.
+TEST(SessionExecution, GraphWholeOnBlasNeverGoesDirect) {
+  auto manager = kestrix_test::cpu_manager();
+  ggml_backend_t blas = nullptr;
+  for (ggml_backend_t b : manager->get_backends()) {
+    if (std::string(ggml_backend_name(b)) == "BLAS") blas = b;
+  }
+  if (blas == nullptr) GTEST_SKIP() << "no BLAS backend";
+  FnModule module;
+  // x: [64, 64] -> x^T x: [64, 64]
+  module.build = [](Session*, TensorBag& in, TensorContainer* rc) {
+    ggml_bf_tensor x = in.get_tensor(0);
+    ggml_tensor* y = ggml_mul_mat(rc->get_ctx_of_buffer_type(x.buft).ctx, x.tensor, x.tensor);
+    ggml_set_name(y, "y");
+    TensorBag out;
+    out.add_tensor({y, x.buft});
+    return out;
+  };
+  Session session(*manager, &module, nullptr);
+  session.setup();
+  // Small integers: every product and sum is exact.
+  std::vector<float> x(64 * 64), y(64 * 64);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(static_cast<int>(i % 5) - 2);
+  const std::vector<Session::Input> inputs = {host_input("x", x.data(), {64, 64})};
+  std::vector<Session::Output> outputs = {host_output(0, y.data(), y.size())};
+  for (int r = 0; r < 2; ++r) session.run(inputs, outputs);
+  const Session::CachedRun* entry = session.find_cached_run(session.graph_key(inputs));
+  ASSERT_NE(entry, nullptr);
+  ASSERT_EQ(ggml_graph_n_nodes(entry->graph), 1);
+  EXPECT_FALSE(entry->direct);
+  EXPECT_EQ(entry->direct_backend, nullptr);
+  for (int i = 0; i < 64; ++i) {
+    for (int j = 0; j < 64; ++j) {
+      double dot = 0;
+      for (int k = 0; k < 64; ++k) dot += static_cast<double>(x[k + 64 * i]) * x[k + 64 * j];
+      ASSERT_EQ(y[i + 64 * j], dot) << i << " " << j;
+    }
+  }
+}
+
 TEST(SessionExecution, ExpandGraphMarksInputsAndOutputs) {
   ggml_init_params params = {ggml_tensor_overhead() * 8, nullptr, true};
   std::unique_ptr<ggml_context, ggml_context_deleter> ctx(ggml_init(params));
