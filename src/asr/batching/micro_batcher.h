@@ -325,8 +325,9 @@ class MicroBatcher {
 
   void worker_loop() {
     const size_t cap = static_cast<size_t>(config.max_batch);
+    // Grows with the batches actually taken (and keeps its capacity): room
+    // for max_batch jobs up front could be more memory than there is.
     std::vector<std::shared_ptr<Job>> taken;
-    taken.reserve(cap);
     for (;;) {
       std::unique_lock<std::mutex> lock(queue_mutex);
       queue_cv.wait(lock, [this] { return stopping || !queue.empty(); });

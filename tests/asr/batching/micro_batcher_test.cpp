@@ -458,6 +458,16 @@ TEST(MicroBatcherQueuedPath, CohortTargetIsClampedToMaxBatch) {
   EXPECT_EQ(h.batcher.metrics().cohort_deadline_hit, cases.size());
 }
 
+TEST(MicroBatcherQueuedPath, LargestPossibleMaxBatchStillWorks) {
+  // The worker must not set aside room for max_batch requests up front: for
+  // 2^31 - 1 that is far more memory than a machine has.
+  Harness h(worker_config(std::numeric_limits<int32_t>::max(), 0));
+  const Result r = h.batcher.run(1, std::make_unique<int>(3), 2);
+  EXPECT_EQ(*r.value, 3);
+  EXPECT_NE(r.thread, std::this_thread::get_id());
+  EXPECT_EQ(h.batcher.config.queue_capacity, std::numeric_limits<int32_t>::max());
+}
+
 TEST(MicroBatcherQueuedPath, FullQueueRefusesTheSubmission) {
   BatchingConfig config = worker_config(2, 0);
   config.queue_capacity = 1;  // raised to max_batch, so two requests fit
