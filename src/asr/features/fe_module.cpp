@@ -16,6 +16,19 @@ using ggml_runtime::TensorContainer;
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 
+// Double sine and cosine of x from one call where the platform has one: the C
+// library names it __sincos on Apple platforms and sincos on glibc.
+void sincos_f64(double x, double* s, double* c) {
+#if defined(__APPLE__)
+  __sincos(x, s, c);
+#elif defined(__GLIBC__)
+  ::sincos(x, s, c);
+#else
+  *s = std::sin(x);
+  *c = std::cos(x);
+#endif
+}
+
 // The frame hop, derived exactly as the CPU path derives it.
 int32_t hop_of(const MelSpecConfig& cfg) {
   return static_cast<int32_t>(std::fmaf(cfg.window_stride, static_cast<float>(cfg.sample_rate), 0.5f));
@@ -44,7 +57,7 @@ FeModule::FeModule(const MelSpecConfig& cfg, const std::vector<float>& window_in
       const double theta = static_cast<double>(j) * step / static_cast<double>(n_fft);
       double s = 0.0;
       double c = 0.0;
-      sincos(theta, &s, &c);
+      sincos_f64(theta, &s, &c);
       dft_re[static_cast<size_t>(i) * n_fft + j] = static_cast<float>(c);
       dft_im[static_cast<size_t>(i) * n_fft + j] = static_cast<float>(-s);
     }
