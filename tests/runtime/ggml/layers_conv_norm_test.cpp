@@ -17,6 +17,8 @@
 
 namespace {
 
+using kestrix_test::SetupErrorCase;
+
 using ggml_runtime::BatchNorm1d;
 using ggml_runtime::Conv2D;
 using ggml_runtime::Conv2DDW;
@@ -555,28 +557,9 @@ TEST(ConvNormLayers, OutputBufferTypes) {
 // ---------------------------------------------------------------------------
 // Error paths
 
-struct SetupErrorCase {
-  const char* label;
-  std::function<Module*()> make;
-  std::function<void(GgufWriter&)> write;
-  std::string message;
-  std::vector<std::string> handed_to_load_weight;
-};
-
 class ConvNormSetupErrors : public ::testing::TestWithParam<SetupErrorCase> {};
 
-TEST_P(ConvNormSetupErrors, Message) {
-  const SetupErrorCase& c = GetParam();
-  std::unique_ptr<Module> layer(c.make());
-  GgufWriter w;
-  c.write(w);
-  LayerSession ls(*layer, w);
-  std::vector<std::string> seen;
-  ls.session().weight_load_hook = [&seen](const std::string& name, ggml_runtime::ggml_bf_tensor&,
-                                          ggml_runtime::GGUFLoader*) { seen.push_back(name); };
-  EXPECT_EQ(kestrix_test::error_text([&] { ls.setup(); }), c.message);
-  EXPECT_EQ(seen, c.handed_to_load_weight);
-}
+TEST_P(ConvNormSetupErrors, Message) { kestrix_test::expect_setup_error(GetParam()); }
 
 void write_q8_0(GgufWriter& w, const std::string& name) {
   w.add_tensor(name, GGML_TYPE_Q8_0, {32, 1}, kestrix_test::q8_0_weights(32, 1, 1).bytes);

@@ -17,6 +17,8 @@
 
 namespace {
 
+using kestrix_test::SetupErrorCase;
+
 using ggml_runtime::Conv1D;
 using ggml_runtime::Linear;
 using ggml_runtime::Module;
@@ -462,28 +464,9 @@ TEST(MatrixLayers, OutputBufferTypes) {
 // ---------------------------------------------------------------------------
 // Error paths
 
-struct SetupErrorCase {
-  const char* label;
-  std::function<Module*()> make;
-  std::function<void(GgufWriter&)> write;
-  std::string message;
-  std::vector<std::string> handed_to_load_weight;  // names the weight-load hook saw before the failure
-};
-
 class MatrixSetupErrors : public ::testing::TestWithParam<SetupErrorCase> {};
 
-TEST_P(MatrixSetupErrors, Message) {
-  const SetupErrorCase& c = GetParam();
-  std::unique_ptr<Module> layer(c.make());
-  GgufWriter w;
-  c.write(w);
-  LayerSession ls(*layer, w);
-  std::vector<std::string> seen;
-  ls.session().weight_load_hook = [&seen](const std::string& name, ggml_runtime::ggml_bf_tensor&,
-                                          ggml_runtime::GGUFLoader*) { seen.push_back(name); };
-  EXPECT_EQ(kestrix_test::error_text([&] { ls.setup(); }), c.message);
-  EXPECT_EQ(seen, c.handed_to_load_weight);
-}
+TEST_P(MatrixSetupErrors, Message) { kestrix_test::expect_setup_error(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MatrixSetupErrors,

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -293,5 +294,27 @@ struct DirectBuild {
 
   ggml_runtime::TensorContainer container;
 };
+
+// One set-up failure of a layer: the model file it is given, the exact
+// message, and the weights handed to load_weight before the failure.
+struct SetupErrorCase {
+  const char* label;
+  std::function<ggml_runtime::Module*()> make;
+  std::function<void(GgufWriter&)> write;
+  std::string message;
+  std::vector<std::string> handed_to_load_weight;  // names the weight-load hook saw before the failure
+};
+
+inline void expect_setup_error(const SetupErrorCase& c) {
+  std::unique_ptr<ggml_runtime::Module> layer(c.make());
+  GgufWriter w;
+  c.write(w);
+  LayerSession ls(*layer, w);
+  std::vector<std::string> seen;
+  ls.session().weight_load_hook = [&seen](const std::string& name, ggml_runtime::ggml_bf_tensor&,
+                                          ggml_runtime::GGUFLoader*) { seen.push_back(name); };
+  EXPECT_EQ(error_text([&] { ls.setup(); }), c.message);
+  EXPECT_EQ(seen, c.handed_to_load_weight);
+}
 
 }  // namespace kestrix_test
